@@ -1,0 +1,15 @@
+# Short entries for people; the scripts do the work.
+.PHONY: test build setup clean
+
+test: setup
+	@scripts/run-tests.sh
+
+build: setup
+	@cmake -S . -B build -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build build -j $$(nproc)
+
+setup:
+	@scripts/setup.sh
+
+clean:
+	rm -rf build

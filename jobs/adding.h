@@ -1,0 +1,29 @@
+#pragma once
+// The adding run: paths queued by the window, analysed on one adder thread.
+#include <windows.h>
+#include "jobs/job.h"
+#include "jobs/content.h"
+#include "settings/settings.h"
+
+struct AddingRun {
+    HANDLE thread;        // null while no adder runs; the adder clears it as it ends
+    SpinLock lock;        // guards thread, the queue and currentPath
+    wchar_t** queue;      // owned paths, taken from the front
+    size_t queueBytes;    // used bytes
+    size_t queueCapacity; // capacity in bytes
+    wchar_t currentPath[PATH_ROOM];
+    wchar_t temporaryPath[TEMP_PATH_ROOM];
+    // Where the run's notifications go and what it reads; set by the owner.
+    HWND window;
+    JobList* jobs;
+    const Settings* settings;
+};
+
+// Publishes the path being analysed (shortened past 260 units) and posts WM_ADDER_PROGRESS.
+void reportProgress(AddingRun* run, const wchar_t* path);
+
+// Turns one file into one job, or into nothing. path is a heap string whose
+// ownership passes to the call.
+void analyzeFile(AddingRun* adder, wchar_t* path, const wchar_t* temporaryPath,
+                 uint64_t lastWriteTime, const Settings* settings, JobList* list, Job* parent,
+                 ContentContext context, HWND window);

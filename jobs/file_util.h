@@ -1,0 +1,34 @@
+#pragma once
+// Small file routines shared by the job pipeline and the format pipelines.
+// Every sink argument may be null; failures report SINK_SYSTEM_ERROR.
+#include <windows.h>
+#include <stdint.h>
+#include "jobs/error_sink.h"
+
+HANDLE openForReading(const wchar_t* path, DWORD access, DWORD share, const ErrorSink* sink);
+HANDLE createForWriting(const wchar_t* path, DWORD access, DWORD share, DWORD attributes,
+                        const ErrorSink* sink);
+uint64_t readFully(HANDLE file, void* buffer, uint64_t count, const ErrorSink* sink);
+uint64_t readAtOffset(HANDLE file, uint64_t offset, void* buffer, uint64_t count,
+                      const ErrorSink* sink);
+// Maps a whole file read-only; returns the view and sets *mapping (close both when done).
+const void* mapForReading(HANDLE file, HANDLE* mapping, const ErrorSink* sink);
+uint64_t sizeOfPath(const wchar_t* path);
+uint64_t lastWriteTimeOfPath(const wchar_t* path);
+HANDLE openFolderForTimeStamping(const wchar_t* path);
+void clearReadOnly(const wchar_t* path);
+const wchar_t* fileNameOfPath(const wchar_t* path);
+// The text after the last dot of the whole path, or "" when there is none.
+const wchar_t* extensionOfPath(const wchar_t* path);
+// Compares a name with a lowercase ASCII literal; ASCII letters without case,
+// a character above U+007F in the name matches any character of the literal.
+bool equalsNoCase(const wchar_t* name, const char* lowercaseLiteral);
+
+void* allocate(size_t count, size_t size, const ErrorSink* sink);
+void* reallocate(void* block, size_t count, size_t size, const ErrorSink* sink);
+void release(void* block);
+// A heap copy of a UTF-16 string (null on failure).
+wchar_t* duplicateString(const wchar_t* text, const ErrorSink* sink);
+
+uint64_t fileTimeValue(const FILETIME& time);
+FILETIME fileTimeOf(uint64_t value);

@@ -1,0 +1,95 @@
+#pragma once
+// The job record, the job list and the worker-slot table.
+#include <windows.h>
+#include <atomic>
+#include <stdint.h>
+#include "jobs/error_sink.h"
+#include "jobs/spin_lock.h"
+
+enum JobState : uint8_t {
+    JOB_PENDING = 0,
+    JOB_STARTING = 1,
+    JOB_RUNNING = 2,
+    JOB_WAITING = 3,
+    JOB_FAILED = 4,
+    JOB_DONE = 5,
+};
+
+// Notifications posted (never sent) to the main window.
+enum : UINT {
+    WM_ADDER_DONE = WM_APP + 1,
+    WM_ADDER_PROGRESS = WM_APP + 2,
+    WM_JOB_ADDED = WM_APP + 3,    // wParam = index of the new job
+    WM_JOB_LOG = WM_APP + 4,      // lParam = the job
+    WM_JOB_STATE = WM_APP + 5,    // lParam = the job
+    WM_WORKER_IDLE = WM_APP + 6,
+};
+
+const size_t PATH_ROOM = 261;         // UTF-16 units for a path with its terminator
+const size_t SCRATCH_FILE_ROOM = 274; // a scratch folder, a backslash and "x.flac"
+const int MAX_WORKERS = 64;
+
+struct Job {
+    ErrorSink sink;
+    wchar_t* path;
+    uint8_t state;  // JobState
+    uint8_t kind;   // FileKind
+    uint8_t action; // Action
+    std::atomic<uint8_t> ready;
+    std::atomic<uint8_t> canceled;
+    Job* parent;
+    wchar_t scratchDir[PATH_ROOM];
+    wchar_t scratchFile[SCRATCH_FILE_ROOM];
+    HANDLE logFile;
+
+    // In-memory log and status line (see runner/job_log.h).
+    char* logData;
+    uint64_t logLength;
+    uint64_t logCapacity;
+    uint64_t previousLineStart;
+    uint64_t currentLineStart;
+    uint64_t statusLineStart;
+    uint64_t statusLineLength;
+    SpinLock logLock;
+
+    uint64_t size;
+    uint64_t creationTime;
+    uint64_t lastWriteTime;
+    uint64_t optimizedSize;
+    uint8_t options[4];
+    HWND window;
+
+    // The tool now running for this job. toolLock is held while the record
+    // changes and while a canceller terminates the process, so the handle is
+    // never used after the tool runner has closed it.
+    HANDLE toolProcess;
+    SRWLOCK toolLock;
+};
+
+struct JobList {
+    Job** entries;
+    size_t length;
+    size_t capacity;
+    CRITICAL_SECTION lock;
+    CONDITION_VARIABLE work;
+    std::atomic<int32_t> busy;
+};
+
+struct WorkerSlot {
+    HANDLE thread;
+    std::atomic<uint8_t> stop;
+    Job* current;
+    HWND window;
+    SpinLock slotLock;
+};
+
+// The one job list and worker table of the program.
+extern JobList jobList;
+extern WorkerSlot workerSlots[MAX_WORKERS];
+
+void initJobList(JobList* list);
+// Releases the array (not the jobs) and leaves the list empty.
+void clearJobList(JobList* list);
+// Appends under the list lock; false when the array cannot grow.
+bool appendJob(JobList* list, Job* job, size_t* index);
+void resetWorkerSlots(HWND window);
