@@ -1,5 +1,7 @@
 #include "sample_file.h"
 
+#include <wchar.h>
+
 // {6A1D2C3B-4E5F-4071-8293-A4B5C6D7E8F9}
 const CLSID SAMPLE_ROOT_CLASS = {
     0x6a1d2c3b, 0x4e5f, 0x4071, {0x82, 0x93, 0xa4, 0xb5, 0xc6, 0xd7, 0xe8, 0xf9}};

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <wchar.h>
 
 #include <map>
 #include <string>
