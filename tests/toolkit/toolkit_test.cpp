@@ -431,6 +431,24 @@ TEST_F(Kit, GifsicleInfoTellsSingleFromAnimated)
     EXPECT_GT(readFile(path(L"b.gif")).size(), 0u);
 }
 
+TEST_F(Kit, PathsWithBlanksAndNonAsciiNamesReachTheTool)
+{
+    std::wstring folder = path(L"a b \u00e9t\u00e9");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    std::wstring gif = folder + L"\\caf\u00e9 \u2603.gif";
+    ASSERT_TRUE(CopyFileW((samplesDir() + L"one.gif").c_str(), gif.c_str(), FALSE));
+    DWORD code = 1;
+    std::string info = asText(captured(L"Gifsicle.exe", L"--info \"" + gif + L"\"", &code));
+    EXPECT_EQ(code, 0u) << info;
+    EXPECT_NE(info.find("caf\xc3\xa9 \xe2\x98\x83.gif 1 image"), std::string::npos) << info;
+
+    // An output below a folder that does not exist yet (7-Zip creates it).
+    std::wstring zip = sample(L"doc.zip");
+    ToolResult r = runTool(L"7z.exe", L"x \"" + zip + L"\" -y -o\"" + folder + L"\\new\\deeper\"", work);
+    EXPECT_EQ(r.exitCode, 0u) << r.log;
+    EXPECT_TRUE(fileExists(folder + L"\\new\\deeper\\mimetype"));
+}
+
 TEST_F(Kit, SevenZipDigestsOfFolderAndItsZipAgree)
 {
     std::wstring tree = path(L"tree");
