@@ -12,4 +12,4 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1 || true
   wineserver -w
 fi
-exec wine64 "$@"
+exec wine "$@"
