@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+#include "jobs/file_util.h"
+#include "jobs/job.h"
+#include "jobs/scratch.h"
+#include "support/test_files.h"
+#include <winioctl.h>
+#include <string>
+
+namespace {
+
+TEST(DeleteTree, MissingFolderSucceeds)
+{
+    std::wstring folder = makeTestFolder(L"tree");
+    EXPECT_TRUE(deleteTree((folder + L"\\nothing-here").c_str()));
+    EXPECT_TRUE(deleteTree((folder + L"\\no\\such\\path").c_str()));
+    removeTestFolder(folder);
+}
+
+TEST(DeleteTree, EmptyPathIsRefused)
+{
+    EXPECT_FALSE(deleteTree(L""));
+}
+
+TEST(DeleteTree, RemovesNestedContentAndReadOnlyFiles)
+{
+    std::wstring folder = makeTestFolder(L"tree");
+    std::wstring root = folder + L"\\root";
+    CreateDirectoryW(root.c_str(), nullptr);
+    CreateDirectoryW((root + L"\\a").c_str(), nullptr);
+    CreateDirectoryW((root + L"\\a\\b").c_str(), nullptr);
+    writeTestFile(root + L"\\top.txt", "1");
+    writeTestFile(root + L"\\a\\b\\deep.txt", "2");
+    std::wstring readOnly = root + L"\\a\\locked.txt";
+    writeTestFile(readOnly, "3");
+    SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(deleteTree((root + L"\\").c_str()));
+    EXPECT_FALSE(testPathExists(root));
+    removeTestFolder(folder);
+}
+
+TEST(DeleteTree, WorksBeyondMaxPath)
+{
+    std::wstring folder = makeTestFolder(L"tree");
+    std::wstring path = L"\\\\?\\" + folder;
+    for (int i = 0; i < 12; ++i) {
+        path += L"\\" + std::wstring(30, static_cast<wchar_t>(L'a' + i));
+        ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+    }
+    ASSERT_GT(path.size(), 300u);
+    ASSERT_TRUE(writeTestFile(path + L"\\file.txt", "x"));
+    EXPECT_TRUE(deleteTree(folder.c_str()));
+    EXPECT_FALSE(testPathExists(folder));
+}
+
+// Makes folder a junction to target; false when the file system cannot.
+bool makeJunction(const std::wstring& folder, const std::wstring& target)
+{
+    if (!CreateDirectoryW(folder.c_str(), nullptr))
+        return false;
+    HANDLE handle = CreateFileW(folder.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    std::wstring substitute = L"\\??\\" + target;
+    const size_t substituteBytes = substitute.size() * sizeof(wchar_t);
+    const size_t printBytes = target.size() * sizeof(wchar_t);
+    std::string buffer(8 + 8 + substituteBytes + 2 + printBytes + 2, '\0');
+    char* b = &buffer[0];
+    auto put16 = [](char* at, size_t value) {
+        at[0] = static_cast<char>(value & 0xFF);
+        at[1] = static_cast<char>(value >> 8);
+    };
+    *reinterpret_cast<DWORD*>(b) = IO_REPARSE_TAG_MOUNT_POINT;
+    put16(b + 4, buffer.size() - 8);
+    put16(b + 8, 0);
+    put16(b + 10, substituteBytes);
+    put16(b + 12, substituteBytes + 2);
+    put16(b + 14, printBytes);
+    memcpy(b + 16, substitute.c_str(), substituteBytes);
+    memcpy(b + 16 + substituteBytes + 2, target.c_str(), printBytes);
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, b, static_cast<DWORD>(buffer.size()),
+                              nullptr, 0, &returned, nullptr);
+    CloseHandle(handle);
+    return ok != 0 && (GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+TEST(DeleteTree, JunctionIsRemovedWithoutTouchingItsTarget)
+{
+    std::wstring folder = makeTestFolder(L"tree");
+    std::wstring target = folder + L"\\target";
+    CreateDirectoryW(target.c_str(), nullptr);
+    writeTestFile(target + L"\\keep.txt", "precious");
+    std::wstring root = folder + L"\\root";
+    CreateDirectoryW(root.c_str(), nullptr);
+    if (!makeJunction(root + L"\\link", target)) {
+        removeTestFolder(folder);
+        GTEST_SKIP() << "this file system cannot make a junction (Wine on a Linux file system)";
+    }
+    EXPECT_TRUE(deleteTree(root.c_str()));
+    EXPECT_FALSE(testPathExists(root));
+    EXPECT_EQ(readTestFile(target + L"\\keep.txt"), "precious");
+    removeTestFolder(folder);
+}
+
+TEST(CreateScratchDir, NamesAFreshFolderUnderTheTemporaryPath)
+{
+    std::wstring folder = makeTestFolder(L"scratch") + L"\\";
+    wchar_t first[PATH_ROOM];
+    wchar_t second[PATH_ROOM];
+    ASSERT_TRUE(createScratchDir(first, folder.c_str()));
+    ASSERT_TRUE(createScratchDir(second, folder.c_str()));
+    EXPECT_STRNE(first, second);
+    EXPECT_TRUE(testPathExists(first));
+    EXPECT_EQ(std::wstring(first).substr(0, folder.size() + 4), folder + L"zarn");
+    EXPECT_FALSE(createScratchDir(first, (folder + L"missing\\").c_str()));
+    std::wstring longest(248 - folder.size() - 1, L'l');
+    std::wstring fits = folder + longest + L"\\";
+    ASSERT_EQ(fits.size(), 248u);
+    ASSERT_TRUE(CreateDirectoryW(fits.c_str(), nullptr));
+    EXPECT_TRUE(createScratchDir(first, fits.c_str()));
+    EXPECT_EQ(wcslen(first), 260u);
+    removeTestFolder(folder);
+}
+
+TEST(FileRoutines, NamesAndComparisons)
+{
+    EXPECT_STREQ(fileNameOfPath(L"C:\\a\\b.png"), L"b.png");
+    EXPECT_STREQ(fileNameOfPath(L"C:/a/b.png"), L"b.png");
+    EXPECT_STREQ(fileNameOfPath(L"plain"), L"");
+    EXPECT_STREQ(extensionOfPath(L"C:\\a.b\\c"), L"b\\c");
+    EXPECT_STREQ(extensionOfPath(L"C:\\a\\c"), L"");
+    EXPECT_TRUE(equalsNoCase(L"Thumbs.DB", "thumbs.db"));
+    EXPECT_TRUE(equalsNoCase(L"th\u00FCmbs.db", "thumbs.db"));
+    EXPECT_FALSE(equalsNoCase(L"thumbs.db2", "thumbs.db"));
+    EXPECT_FALSE(equalsNoCase(L"thumbs.d", "thumbs.db"));
+    EXPECT_FALSE(equalsNoCase(L"", "zip"));
+}
+
+TEST(FileRoutines, SizesTimesAndReads)
+{
+    std::wstring folder = makeTestFolder(L"files");
+    std::wstring path = folder + L"\\data.bin";
+    writeTestFile(path, "0123456789");
+    EXPECT_EQ(sizeOfPath(path.c_str()), 10u);
+    EXPECT_EQ(sizeOfPath((folder + L"\\none").c_str()), 0u);
+    EXPECT_NE(lastWriteTimeOfPath(path.c_str()), 0u);
+    EXPECT_EQ(lastWriteTimeOfPath((folder + L"\\none").c_str()), 0u);
+    HANDLE file = openForReading(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr);
+    ASSERT_NE(file, nullptr);
+    char buffer[16] = {};
+    EXPECT_EQ(readAtOffset(file, 6, buffer, 16, nullptr), 4u);
+    EXPECT_STREQ(buffer, "6789");
+    HANDLE mapping = nullptr;
+    const char* view = static_cast<const char*>(mapForReading(file, &mapping, nullptr));
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(std::string(view, 10), "0123456789");
+    UnmapViewOfFile(view);
+    CloseHandle(mapping);
+    CloseHandle(file);
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    clearReadOnly(path.c_str());
+    EXPECT_EQ(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    removeTestFolder(folder);
+}
+
+TEST(JobList, GrowsByDoublingPlusOne)
+{
+    JobList list;
+    initJobList(&list);
+    Job jobs[10] = {};
+    size_t index = 0;
+    ASSERT_TRUE(appendJob(&list, &jobs[0], &index));
+    EXPECT_EQ(list.capacity, 1u);
+    ASSERT_TRUE(appendJob(&list, &jobs[1], &index));
+    EXPECT_EQ(list.capacity, 3u);
+    for (int i = 2; i < 10; ++i)
+        ASSERT_TRUE(appendJob(&list, &jobs[i], &index));
+    EXPECT_EQ(index, 9u);
+    EXPECT_EQ(list.capacity, 15u);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(list.entries[i], &jobs[i]);
+    clearJobList(&list);
+    EXPECT_EQ(list.length, 0u);
+    DeleteCriticalSection(&list.lock);
+}
+
+} // namespace

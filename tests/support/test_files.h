@@ -1,0 +1,18 @@
+#pragma once
+// Small file helpers for tests: a fresh folder per test, files from bytes.
+#include <windows.h>
+#include <stdint.h>
+#include <string>
+
+// A new empty folder under the system temporary path, ending without a backslash.
+std::wstring makeTestFolder(const wchar_t* tag);
+void removeTestFolder(const std::wstring& folder);
+bool writeTestFile(const std::wstring& path, const std::string& bytes);
+std::string readTestFile(const std::wstring& path);
+bool testPathExists(const std::wstring& path);
+uint64_t testFileTime(const std::wstring& path, bool creation);
+bool setTestFileTime(const std::wstring& path, uint64_t creation, uint64_t lastWrite);
+
+// Creates a file with the given size without writing its bytes (sparse where the
+// file system allows), with head written at offset 0.
+bool writeSizedTestFile(const std::wstring& path, const std::string& head, uint64_t size);
