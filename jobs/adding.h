@@ -27,3 +27,14 @@ void reportProgress(AddingRun* run, const wchar_t* path);
 void analyzeFile(AddingRun* adder, wchar_t* path, const wchar_t* temporaryPath,
                  uint64_t lastWriteTime, const Settings* settings, JobList* list, Job* parent,
                  ContentContext context, HWND window);
+
+// Queues a heap copy of path and starts the adder thread when none runs.
+// The caller holds nothing; false when the path could not be queued.
+bool queuePath(AddingRun* run, const wchar_t* path);
+// Like queuePath for many paths under one lock (a drop).
+void queuePaths(AddingRun* run, const wchar_t* const* paths, size_t count);
+DWORD WINAPI adderThread(LPVOID run);
+// Walks folderPath + the entry's name; entry may be zeroed for a walk that starts at a folder.
+void addFolder(AddingRun* adder, const wchar_t* folderPath, const wchar_t* temporaryPath, JobList* list,
+               const WIN32_FIND_DATAW* entry, HWND window, const Settings* settings,
+               const std::atomic<uint8_t>* stop, Job* parent, ContentContext context);
