@@ -13,3 +13,7 @@ setup:
 
 clean:
 	rm -rf build
+
+.PHONY: demo
+demo: setup
+	@scripts/demo.sh

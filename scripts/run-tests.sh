@@ -7,8 +7,12 @@ build=${BUILD_DIR:-$top/build}
 jobs=$(nproc)
 cmake -S "$top" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
       -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" >/dev/null
-cmake --build "$build" -j "$jobs" 2>&1 | grep -v -E '^\[ *[0-9]+%\]' || true
-cmake --build "$build" -j "$jobs" >/dev/null   # fails loudly if the build is broken
+if ! cmake --build "$build" -j "$jobs" > "$build/build.log" 2>&1; then
+  grep -v -E '^\[ *[0-9]+%\]' "$build/build.log" | tail -n 60
+  echo "Build failed; the whole log is $build/build.log"
+  exit 1
+fi
+grep -E 'warning:' "$build/build.log" | sort -u || true
 
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
