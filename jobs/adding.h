@@ -13,6 +13,7 @@ struct AddingRun {
     size_t queueCapacity; // capacity in bytes
     wchar_t currentPath[PATH_ROOM];
     wchar_t temporaryPath[TEMP_PATH_ROOM];
+    std::atomic<uint8_t> stop; // set to make the adder drop its queue and end soon
     // Where the run's notifications go and what it reads; set by the owner.
     HWND window;
     JobList* jobs;

@@ -5,7 +5,12 @@
 
 // Makes the first n slots active (0 = paused; more than 64 counts as 64).
 void setWorkerCount(int n);
+// A worker clears and closes its slot's handle under the slot lock as it
+// ends; whoever wants to wait for it duplicates the handle under that lock.
 DWORD WINAPI workerThread(LPVOID slot);
+// Shutdown's first four steps: every slot stopped, the slots' current jobs
+// canceled with their tools terminated, the workers woken and waited for.
+void stopAllWorkers();
 // Stamps the job's file with the "already optimized" mark and records its size.
 bool markOptimized(Job* job);
 // Final state, log closed, WM_JOB_STATE posted.
