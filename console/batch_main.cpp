@@ -1,0 +1,404 @@
+// VellBatch: the optimizer's job pipeline without its window, for scripts,
+// benchmarks and end-to-end tests. The pipeline's notifications arrive on a
+// message-only window, so the core runs exactly as under the main window.
+#include <windows.h>
+#include <shellapi.h>
+#include <objbase.h>
+#include <string>
+#include <vector>
+#include "console/batch_format.h"
+#include "jobs/adding.h"
+#include "jobs/containers.h"
+#include "jobs/content.h"
+#include "jobs/file_util.h"
+#include "jobs/scratch.h"
+#include "jobs/workers.h"
+#include "runner/job_log.h"
+#include "runner/tool_runner.h"
+#include "settings/settings.h"
+
+namespace {
+
+const UINT WM_BATCH_CANCEL = WM_APP + 20;
+const UINT_PTR PROGRESS_TIMER = 1;
+const UINT PROGRESS_INTERVAL_MS = 250;
+const DWORD CLOSE_GRACE_MS = 4500;
+
+struct Batch {
+    HWND window;
+    AddingRun run;
+    bool adderDone;
+    bool canceling;
+    bool consoleOutput;
+    bool progressShown;
+    size_t topLevelJobs;
+    size_t finishedTopLevel;
+    std::vector<const Job*> printed;
+};
+
+Batch batch;
+volatile LONG cancelRequests = 0;
+HANDLE cleanupDone = nullptr;
+
+void writeText(DWORD which, const std::wstring& text)
+{
+    HANDLE handle = GetStdHandle(which);
+    if (!handle || handle == INVALID_HANDLE_VALUE || text.empty())
+        return;
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                     nullptr, nullptr);
+    if (length <= 0)
+        return;
+    std::string bytes(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], length, nullptr,
+                        nullptr);
+    WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+size_t consoleWidth()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info))
+        return 80;
+    int width = info.srWindow.Right - info.srWindow.Left + 1;
+    return width > 0 ? static_cast<size_t>(width) : 80;
+}
+
+void clearProgress()
+{
+    if (!batch.progressShown)
+        return;
+    writeText(STD_OUTPUT_HANDLE, L"\r" + std::wstring(consoleWidth() - 1, L' ') + L"\r");
+    batch.progressShown = false;
+}
+
+void showProgress()
+{
+    if (!batch.consoleOutput)
+        return;
+    wchar_t adding[PATH_ROOM];
+    acquireSpinLock(&batch.run.lock);
+    wcscpy(adding, batch.run.currentPath);
+    releaseSpinLock(&batch.run.lock);
+    int busy = jobList.busy.load();
+    std::wstring line = formatProgressLine(batch.finishedTopLevel, batch.topLevelJobs,
+                                           busy > 0 ? static_cast<size_t>(busy) : 0, adding, consoleWidth());
+    clearProgress();
+    writeText(STD_OUTPUT_HANDLE, line);
+    batch.progressShown = true;
+}
+
+bool alreadyPrinted(const Job* job)
+{
+    for (const Job* printed : batch.printed) {
+        if (printed == job)
+            return true;
+    }
+    return false;
+}
+
+std::wstring statusOf(Job* job)
+{
+    if (job->state == JOB_DONE)
+        return L"OK";
+    wchar_t* line = copyStatusLine(job);
+    std::wstring status = line && line[0] ? line : L"";
+    release(line);
+    if (status.empty())
+        status = job->canceled.load() ? L"canceled" : L"failed";
+    return status;
+}
+
+void printJob(Job* job)
+{
+    if (alreadyPrinted(job))
+        return;
+    batch.printed.push_back(job);
+    bool done = job->state == JOB_DONE;
+    if (job->state == JOB_DONE || job->state == JOB_FAILED)
+        ++batch.finishedTopLevel;
+    std::wstring line = formatJobLine(job->path, job->size, done, job->optimizedSize,
+                                      actionDisplayText(static_cast<Action>(job->action)),
+                                      statusOf(job).c_str());
+    clearProgress();
+    writeText(STD_OUTPUT_HANDLE, line + L"\n");
+}
+
+// A job a worker could still take; the same three tests as the workers' choice.
+bool anyPickable()
+{
+    for (size_t i = 0; i < jobList.length; ++i) {
+        Job* job = jobList.entries[i];
+        if (!job->ready.load())
+            continue;
+        if (job->state == JOB_PENDING)
+            return true;
+        if (job->state == JOB_WAITING && allContentFinished(&jobList, job))
+            return true;
+    }
+    return false;
+}
+
+void checkFinished()
+{
+    if (batch.canceling || !batch.adderDone)
+        return;
+    EnterCriticalSection(&jobList.lock);
+    bool finished = jobList.busy.load() == 0 && !anyPickable();
+    LeaveCriticalSection(&jobList.lock);
+    if (finished)
+        PostQuitMessage(0);
+}
+
+void onJobState(Job* job)
+{
+    if (!job->parent && (job->state == JOB_DONE || job->state == JOB_FAILED))
+        printJob(job);
+    checkFinished();
+}
+
+// Everything is canceled and every worker stopped before the scratch folders go.
+void onCancel()
+{
+    if (batch.canceling)
+        return;
+    batch.canceling = true;
+    clearProgress();
+    writeText(STD_ERROR_HANDLE, L"VellBatch: canceling\n");
+    batch.run.stop.exchange(1);
+    EnterCriticalSection(&jobList.lock);
+    for (size_t i = 0; i < jobList.length; ++i) {
+        Job* job = jobList.entries[i];
+        job->ready.exchange(0);
+        job->canceled.exchange(1);
+        terminateJobTool(job);
+    }
+    LeaveCriticalSection(&jobList.lock);
+    stopAllWorkers();
+    if (batch.adderDone)
+        PostQuitMessage(0);
+}
+
+LRESULT CALLBACK batchWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_ADDER_DONE:
+        batch.adderDone = true;
+        if (batch.canceling)
+            PostQuitMessage(0);
+        else
+            checkFinished();
+        return 0;
+    case WM_JOB_ADDED: {
+        EnterCriticalSection(&jobList.lock);
+        if (wParam < jobList.length && !jobList.entries[wParam]->parent)
+            ++batch.topLevelJobs;
+        LeaveCriticalSection(&jobList.lock);
+        // As the main window does once it has shown the row.
+        WakeConditionVariable(&jobList.work);
+        return 0;
+    }
+    case WM_JOB_STATE:
+        onJobState(reinterpret_cast<Job*>(lParam));
+        return 0;
+    case WM_WORKER_IDLE:
+        checkFinished();
+        return 0;
+    case WM_TIMER:
+        if (wParam == PROGRESS_TIMER && !batch.canceling)
+            showProgress();
+        return 0;
+    case WM_BATCH_CANCEL:
+        onCancel();
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+BOOL WINAPI onConsoleControl(DWORD event)
+{
+    if (InterlockedIncrement(&cancelRequests) > 1 && (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT))
+        return FALSE; // asked twice: the default handler ends the process at once
+    PostMessageW(batch.window, WM_BATCH_CANCEL, 0, 0);
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        // The system ends the process when this returns; give the cleanup its time.
+        WaitForSingleObject(cleanupDone, CLOSE_GRACE_MS);
+    }
+    return TRUE;
+}
+
+bool createBatchWindow()
+{
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = batchWindowProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"VellBatchNotifications";
+    if (!RegisterClassW(&windowClass))
+        return false;
+    batch.window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                   windowClass.hInstance, nullptr);
+    return batch.window != nullptr;
+}
+
+std::wstring fullPathOf(const std::wstring& path)
+{
+    DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (length == 0)
+        return path;
+    std::wstring full(length, L'\0');
+    length = GetFullPathNameW(path.c_str(), length, &full[0], nullptr);
+    full.resize(length);
+    return full;
+}
+
+bool useToolsFolder(const std::wstring& folder)
+{
+    std::wstring full = fullPathOf(folder);
+    if (full.empty() || (full.back() != L'\\' && full.back() != L'/'))
+        full += L'\\';
+    DWORD attributes = GetFileAttributesW(full.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    setToolsDirectory(full.c_str());
+    return wcscmp(toolsDirectory, full.c_str()) == 0;
+}
+
+// Shutdown's last steps: every log closed and every scratch folder removed.
+void removeScratchData()
+{
+    EnterCriticalSection(&jobList.lock);
+    for (size_t i = jobList.length; i-- > 0;) {
+        Job* job = jobList.entries[i];
+        closeLogFile(job);
+        if (job->scratchDir[0])
+            deleteTree(job->scratchDir);
+    }
+    LeaveCriticalSection(&jobList.lock);
+}
+
+// Prints jobs that never finished (canceled or left waiting) and the total; the exit code.
+int report()
+{
+    BatchTotals totals = {};
+    bool allDone = true;
+    EnterCriticalSection(&jobList.lock);
+    size_t length = jobList.length;
+    LeaveCriticalSection(&jobList.lock);
+    for (size_t i = 0; i < length; ++i) {
+        Job* job = jobList.entries[i];
+        if (job->state != JOB_DONE)
+            allDone = false;
+        if (job->parent)
+            continue;
+        printJob(job);
+        ++totals.files;
+        totals.before += job->size;
+        totals.after += job->state == JOB_DONE ? job->optimizedSize : job->size;
+    }
+    writeText(STD_OUTPUT_HANDLE, formatTotalLine(totals) + L"\n");
+    return allDone && !batch.canceling ? 0 : 1;
+}
+
+int runBatch(const BatchOptions& options)
+{
+    loadSettings(&settings);
+    if (options.toolsDir.empty()) {
+        initToolsDirectory();
+    } else if (!useToolsFolder(options.toolsDir)) {
+        writeText(STD_ERROR_HANDLE, L"VellBatch: cannot use the tools folder " + options.toolsDir + L"\n");
+        return 2;
+    }
+    initJobList(&jobList);
+    if (!createBatchWindow()) {
+        writeText(STD_ERROR_HANDLE, L"VellBatch: cannot create its notification window\n");
+        return 1;
+    }
+    resetWorkerSlots(batch.window);
+    batch.run.window = batch.window;
+    batch.run.jobs = &jobList;
+    batch.run.settings = &settings;
+    DWORD mode = 0;
+    batch.consoleOutput = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    cleanupDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Started in a new process group, Ctrl+C arrives only when it is switched back on.
+    SetConsoleCtrlHandler(nullptr, FALSE);
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+
+    bool missing = false;
+    std::vector<std::wstring> paths;
+    for (const std::wstring& path : options.paths) {
+        std::wstring full = fullPathOf(path);
+        if (GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            writeText(STD_ERROR_HANDLE, L"VellBatch: cannot find " + path + L"\n");
+            missing = true;
+        }
+        paths.push_back(full);
+    }
+    std::vector<const wchar_t*> pointers;
+    for (const std::wstring& path : paths)
+        pointers.push_back(path.c_str());
+    queuePaths(&batch.run, pointers.data(), pointers.size());
+    acquireSpinLock(&batch.run.lock);
+    bool stuck = batch.run.queueBytes != 0 && !batch.run.thread;
+    releaseSpinLock(&batch.run.lock);
+    if (stuck) {
+        writeText(STD_ERROR_HANDLE, L"VellBatch: cannot start adding\n");
+        return 1;
+    }
+
+    int threads = options.threads ? options.threads : batchDefaultThreads(defaultWorkerCount());
+    setWorkerCount(threads);
+    if (batch.consoleOutput)
+        SetTimer(batch.window, PROGRESS_TIMER, PROGRESS_INTERVAL_MS, nullptr);
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    if (batch.consoleOutput)
+        KillTimer(batch.window, PROGRESS_TIMER);
+    clearProgress();
+    stopAllWorkers();
+    // Jobs that finished last may still have their notices queued; their lines come from the records.
+    int exitCode = report();
+    removeScratchData();
+    SetEvent(cleanupDone);
+    return exitCode != 0 || missing ? 1 : 0;
+}
+
+} // namespace
+
+int main()
+{
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!argv) {
+        writeText(STD_ERROR_HANDLE, L"VellBatch: cannot read the command line\n");
+        return 2;
+    }
+    BatchOptions options;
+    std::wstring error;
+    BatchParse parse = parseBatchArguments(argc, argv, &options, &error);
+    LocalFree(argv);
+    if (parse == BATCH_HELP) {
+        writeText(STD_OUTPUT_HANDLE, BATCH_USAGE);
+        return 0;
+    }
+    if (parse == BATCH_USAGE_ERROR) {
+        writeText(STD_ERROR_HANDLE, L"VellBatch: " + error + L"\nTry \"VellBatch --help\".\n");
+        return 2;
+    }
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    int exitCode = runBatch(options);
+    CoUninitialize();
+    return exitCode;
+}
