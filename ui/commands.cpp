@@ -1,0 +1,220 @@
+#include "ui/commands.h"
+#include "jobs/adding.h"
+#include "jobs/file_util.h"
+#include "jobs/workers.h"
+#include "runner/job_log.h"
+#include <commctrl.h>
+#include <commdlg.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+const DWORD OPEN_FILE_ROOM = 32767;
+
+bool browseForFolder(HWND owner, wchar_t* path)
+{
+    wchar_t displayName[MAX_PATH];
+    BROWSEINFOW browse = {};
+    browse.hwndOwner = owner;
+    browse.pszDisplayName = displayName;
+    browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+    LPITEMIDLIST folder = SHBrowseForFolderW(&browse);
+    if (!folder)
+        return false;
+    wchar_t picked[MAX_PATH];
+    bool found = SHGetPathFromIDListW(folder, picked) != 0;
+    CoTaskMemFree(folder);
+    if (found)
+        wcscpy_s(path, MAX_PATH, picked);
+    return found;
+}
+
+static void addFolderCommand(MainWindow* main)
+{
+    wchar_t path[MAX_PATH];
+    if (browseForFolder(main->window, path))
+        queuePath(&main->adding, path);
+}
+
+static void addFileCommand(MainWindow* main)
+{
+    wchar_t* path = static_cast<wchar_t*>(allocate(OPEN_FILE_ROOM, sizeof(wchar_t), nullptr));
+    if (!path)
+        return;
+    path[0] = 0;
+    OPENFILENAMEW open = {};
+    open.lStructSize = sizeof(open);
+    open.hwndOwner = main->window;
+    open.lpstrFile = path;
+    open.nMaxFile = OPEN_FILE_ROOM;
+    open.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+    if (GetOpenFileNameW(&open))
+        queuePath(&main->adding, path);
+    release(path);
+}
+
+void dropFiles(MainWindow* main, HDROP drop)
+{
+    UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+    wchar_t** paths = count ? static_cast<wchar_t**>(allocate(count, sizeof(wchar_t*), nullptr)) : nullptr;
+    if (paths) {
+        size_t taken = 0;
+        for (UINT i = 0; i < count; ++i) {
+            UINT length = DragQueryFileW(drop, i, nullptr, 0);
+            if (length == 0 || length > OPEN_FILE_ROOM)
+                continue;
+            wchar_t* path = static_cast<wchar_t*>(allocate(length + 1, sizeof(wchar_t), nullptr));
+            if (path && DragQueryFileW(drop, i, path, length + 1) == length)
+                paths[taken++] = path;
+            else
+                release(path);
+        }
+        // Queued in drop order under one lock, so one adding run takes them all.
+        queuePaths(&main->adding, paths, taken);
+        for (size_t i = 0; i < taken; ++i)
+            release(paths[i]);
+        release(paths);
+    }
+    DragFinish(drop);
+}
+
+ContextMenuState contextMenuState(const Job* job)
+{
+    ContextMenuState state;
+    state.openDirectory = job != nullptr;
+    // Before a job has started its log file does not exist.
+    state.openLog = job != nullptr && job->state != JOB_PENDING && job->state != JOB_STARTING;
+    state.cancel = true;
+    return state;
+}
+
+void showContextMenu(MainWindow* main, int row)
+{
+    HMENU menu = CreatePopupMenu();
+    if (!menu)
+        return;
+    AppendMenuW(menu, MF_STRING, ID_OPEN_DIRECTORY, L"Open containing directory");
+    AppendMenuW(menu, MF_STRING, ID_OPEN_LOG, L"Open log file");
+    AppendMenuW(menu, MF_STRING, ID_CANCEL, L"Cancel");
+    EnterCriticalSection(&jobList.lock);
+    const Job* job = static_cast<size_t>(row) < jobList.length ? jobList.entries[row] : nullptr;
+    ContextMenuState state = contextMenuState(job);
+    LeaveCriticalSection(&jobList.lock);
+    EnableMenuItem(menu, ID_OPEN_DIRECTORY, MF_BYCOMMAND | (state.openDirectory ? MF_ENABLED : MF_GRAYED));
+    EnableMenuItem(menu, ID_OPEN_LOG, MF_BYCOMMAND | (state.openLog ? MF_ENABLED : MF_GRAYED));
+    EnableMenuItem(menu, ID_CANCEL, MF_BYCOMMAND | (state.cancel ? MF_ENABLED : MF_GRAYED));
+    DWORD position = GetMessagePos();
+    TrackPopupMenu(menu, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON, static_cast<short>(LOWORD(position)),
+                   static_cast<short>(HIWORD(position)), 0, main->window, nullptr);
+    DestroyMenu(menu);
+}
+
+static int nextSelectedRow(HWND list, int after)
+{
+    return static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(after), LVNI_SELECTED));
+}
+
+// Under the list lock: a heap copy of the row's path or log file path.
+static wchar_t* rowText(int row, bool logFile)
+{
+    wchar_t* text = nullptr;
+    EnterCriticalSection(&jobList.lock);
+    if (static_cast<size_t>(row) < jobList.length) {
+        const Job* job = jobList.entries[row];
+        text = logFile ? logFilePath(job) : duplicateString(job->path, nullptr);
+    }
+    LeaveCriticalSection(&jobList.lock);
+    return text;
+}
+
+static void openContainingDirectories(MainWindow* main)
+{
+    HWND list = GetDlgItem(main->window, ID_JOB_LIST);
+    for (int row = nextSelectedRow(list, -1); row >= 0; row = nextSelectedRow(list, row)) {
+        wchar_t* path = rowText(row, false);
+        if (!path)
+            continue;
+        PIDLIST_ABSOLUTE item = ILCreateFromPathW(path);
+        if (item) {
+            SHOpenFolderAndSelectItems(item, 0, nullptr, 0);
+            ILFree(item);
+        }
+        release(path);
+    }
+}
+
+static void openLogFiles(MainWindow* main)
+{
+    HWND list = GetDlgItem(main->window, ID_JOB_LIST);
+    for (int row = nextSelectedRow(list, -1); row >= 0; row = nextSelectedRow(list, row)) {
+        wchar_t* path = rowText(row, true);
+        if (!path)
+            continue;
+        ShellExecuteW(main->window, L"open", path, nullptr, nullptr, SW_SHOWNORMAL);
+        release(path);
+    }
+}
+
+void cancelJob(MainWindow* main, size_t index)
+{
+    if (index >= jobList.length)
+        return;
+    Job* job = jobList.entries[index];
+    job->ready.exchange(0);
+    job->canceled.exchange(1);
+    // Under the job's tool lock, so the runner cannot close the handle meanwhile.
+    terminateJobTool(job);
+    for (size_t i = index + 1; i < jobList.length; ++i) {
+        if (jobList.entries[i]->parent == job)
+            cancelJob(main, i);
+    }
+    if (index < main->rowCount) {
+        LVITEMW item = {};
+        item.iSubItem = 4;
+        item.pszText = const_cast<wchar_t*>(L"canceled");
+        SendMessageW(GetDlgItem(main->window, ID_JOB_LIST), LVM_SETITEMTEXTW, index,
+                     reinterpret_cast<LPARAM>(&item));
+    }
+}
+
+static void cancelSelectedJobs(MainWindow* main)
+{
+    HWND list = GetDlgItem(main->window, ID_JOB_LIST);
+    for (int row = nextSelectedRow(list, -1); row >= 0; row = nextSelectedRow(list, row)) {
+        EnterCriticalSection(&jobList.lock);
+        cancelJob(main, static_cast<size_t>(row));
+        LeaveCriticalSection(&jobList.lock);
+    }
+}
+
+void onCommand(MainWindow* main, WORD id, WORD code)
+{
+    switch (id) {
+    case ID_ADD_FOLDER:
+        addFolderCommand(main);
+        break;
+    case ID_ADD_FILE:
+        addFileCommand(main);
+        break;
+    case ID_WORKER_COUNT:
+        if (code == CBN_SELCHANGE) {
+            int selected = static_cast<int>(
+                SendMessageW(GetDlgItem(main->window, ID_WORKER_COUNT), CB_GETCURSEL, 0, 0));
+            if (selected >= 0) {
+                setWorkerCount(selected);
+                refreshStatus(main);
+            }
+        }
+        break;
+    case ID_OPEN_DIRECTORY:
+        openContainingDirectories(main);
+        break;
+    case ID_OPEN_LOG:
+        openLogFiles(main);
+        break;
+    case ID_CANCEL:
+        cancelSelectedJobs(main);
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,416 @@
+#include "ui/main_window.h"
+#include "ui/commands.h"
+#include "ui/dialog_template.h"
+#include "ui/main_window_internal.h"
+#include "jobs/content.h"
+#include "jobs/file_util.h"
+#include "jobs/workers.h"
+#include "runner/job_log.h"
+#include "settings/settings.h"
+#include "settings/settings_pages.h"
+#include <commctrl.h>
+#include <shellapi.h>
+#include <uxtheme.h>
+#include <wchar.h>
+
+const wchar_t MAIN_WINDOW_CAPTION[] = L"Zarn\u2019s Vell Optimizer";
+const wchar_t BUILT_TEXT[] = L" Built 2022-09-09 00:00. Drag and drop files to optimize.";
+
+const WORD ICON_ID = 101;
+// A dialog template's x of 0x8000 lets the system place the window.
+const short DEFAULT_POSITION = static_cast<short>(0x8000);
+// Templates cannot ask for a default size; this one shows the columns nearly whole.
+const short INITIAL_WIDTH = 560;
+const short INITIAL_HEIGHT = 300;
+
+struct ColumnSpec {
+    const wchar_t* text;
+    int width;
+    int format;
+};
+
+const ColumnSpec COLUMNS[JOB_LIST_COLUMN_COUNT] = {
+    {L"Name", 384, LVCFMT_LEFT},
+    {L"Size", 64, LVCFMT_RIGHT},
+    {L"Optimized Size", 160, LVCFMT_RIGHT},
+    {L"Action", 160, LVCFMT_RIGHT},
+    {L"Status", 256, LVCFMT_RIGHT},
+};
+
+HWND createMainWindow(MainWindow* main)
+{
+    DialogTemplate t;
+    beginDialogTemplate(&t, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN | DS_SETFONT, WS_EX_ACCEPTFILES,
+                        DEFAULT_POSITION, DEFAULT_POSITION, INITIAL_WIDTH, INITIAL_HEIGHT,
+                        MAIN_WINDOW_CAPTION, 8, L"MS Shell Dlg 2");
+    const DWORD child = WS_CHILD | WS_VISIBLE;
+    addDialogControlByName(&t, ID_JOB_LIST, WC_LISTVIEWW, L"",
+                           child | LVS_REPORT | WS_BORDER | WS_TABSTOP | LVS_NOLABELWRAP, 0, 0, 0, 0, 0);
+    // No prefix: a path being analysed may hold an ampersand.
+    addDialogControl(&t, ID_STATUS_LINE, DIALOG_CLASS_STATIC, BUILT_TEXT, child | SS_LEFT | SS_NOPREFIX, 0, 0,
+                     0, 0, 0);
+    addDialogControl(&t, ID_ADD_FOLDER, DIALOG_CLASS_BUTTON, L"Add Folder \u2026",
+                     child | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 0, 0, 0, 0);
+    addDialogControl(&t, ID_ADD_FILE, DIALOG_CLASS_BUTTON, L"Add File \u2026",
+                     child | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0, 0);
+    addDialogControl(&t, ID_WORKER_COUNT, DIALOG_CLASS_COMBOBOX, L"",
+                     child | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, 0, 0, 0, 0, 0);
+    addDialogControlByName(&t, ID_TABS, WC_TABCONTROLW, L"", child | WS_TABSTOP | WS_CLIPSIBLINGS, 0, 0, 0, 0,
+                           0);
+    const DLGTEMPLATE* data = dialogTemplateData(&t);
+    HWND window = data ? CreateDialogIndirectParamW(GetModuleHandleW(nullptr), data, nullptr, mainWindowProc,
+                                                    reinterpret_cast<LPARAM>(main))
+                       : nullptr;
+    freeDialogTemplate(&t);
+    return window;
+}
+
+int runMessageLoop(HWND window)
+{
+    MSG message;
+    for (;;) {
+        BOOL got = GetMessageW(&message, nullptr, 0, 0);
+        if (got == 0)
+            return static_cast<int>(message.wParam);
+        if (got == -1)
+            return 0;
+        // Characters reach the controls untranslated, as the dialog manager expects.
+        if (!IsWindow(window) || !IsDialogMessageW(window, &message))
+            DispatchMessageW(&message);
+    }
+}
+
+int fillWorkerCountList(HWND list, DWORD processors)
+{
+    // "paused" and "1 thread" are always offered, even with a single processor.
+    wchar_t text[WORKER_COUNT_TEXT_ROOM];
+    for (DWORD count = 0; count <= 1 || (count <= processors && count <= static_cast<DWORD>(MAX_WORKERS));
+         ++count) {
+        workerCountText(static_cast<int>(count), text);
+        SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+    }
+    int selected = processors == 0 ? 0 : static_cast<int>(processors - 1);
+    if (selected > MAX_WORKERS)
+        selected = MAX_WORKERS;
+    SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(selected), 0);
+    return selected;
+}
+
+void showSettingsPage(MainWindow* main, int index)
+{
+    if (index < 0 || index >= SETTINGS_PAGE_ROOM)
+        return;
+    for (int i = 0; i < SETTINGS_PAGE_ROOM; ++i) {
+        if (main->pages[i])
+            ShowWindow(main->pages[i], i == index ? SW_SHOW : SW_HIDE);
+    }
+}
+
+static void setWindowIcons(HWND window)
+{
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    HANDLE big = LoadImageW(instance, MAKEINTRESOURCEW(ICON_ID), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE);
+    if (!big)
+        return;
+    SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+    HANDLE small = LoadImageW(instance, MAKEINTRESOURCEW(ICON_ID), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                              GetSystemMetrics(SM_CYSMICON), 0);
+    if (small)
+        SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+}
+
+static void insertColumns(HWND list)
+{
+    for (int i = 0; i < JOB_LIST_COLUMN_COUNT; ++i) {
+        LVCOLUMNW column = {};
+        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
+        column.fmt = COLUMNS[i].format;
+        column.cx = COLUMNS[i].width;
+        column.pszText = const_cast<wchar_t*>(COLUMNS[i].text);
+        SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
+    }
+}
+
+static void createSettingsPages(MainWindow* main)
+{
+    HWND tabs = GetDlgItem(main->window, ID_TABS);
+    // Pages sit directly above the tab control, so they paint over its display
+    // area and follow the other controls in keyboard order.
+    HWND above = GetWindow(tabs, GW_HWNDPREV);
+    int count = settingsPageCount();
+    if (count > SETTINGS_PAGE_ROOM)
+        count = SETTINGS_PAGE_ROOM;
+    for (int i = 0; i < count; ++i) {
+        HWND page = createSettingsPage(main->window, i);
+        TCITEMW item = {};
+        item.mask = TCIF_TEXT;
+        item.pszText = const_cast<wchar_t*>(settingsPageCaption(i));
+        SendMessageW(tabs, TCM_INSERTITEMW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
+        main->pages[i] = page;
+        if (!page)
+            continue;
+        EnableThemeDialogTexture(page, ETDT_ENABLETAB);
+        SetWindowPos(page, above ? above : HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        above = page;
+    }
+    showSettingsPage(main, 0);
+}
+
+static void initMainWindow(MainWindow* main)
+{
+    HWND window = main->window;
+    setWindowIcons(window);
+    loadSettings(&settings);
+    initJobList(&jobList);
+    resetWorkerSlots(window);
+    initNumberFormat(&main->numberFormat);
+
+    AddingRun* run = &main->adding;
+    run->thread = nullptr;
+    run->lock.store(0);
+    run->queue = nullptr;
+    run->queueBytes = 0;
+    run->queueCapacity = 0;
+    run->currentPath[0] = 0;
+    run->temporaryPath[0] = 0;
+    run->stop.store(0);
+    run->window = window;
+    run->jobs = &jobList;
+    run->settings = &settings;
+    main->rowCount = 0;
+
+    int workers = fillWorkerCountList(GetDlgItem(window, ID_WORKER_COUNT),
+                                      GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
+    setWorkerCount(workers);
+    insertColumns(GetDlgItem(window, ID_JOB_LIST));
+    createSettingsPages(main);
+}
+
+void refreshStatus(MainWindow* main)
+{
+    wchar_t text[PATH_ROOM + 16];
+    AddingRun* run = &main->adding;
+    acquireSpinLock(&run->lock);
+    bool adding = run->thread != nullptr;
+    if (adding)
+        swprintf(text, PATH_ROOM + 16, L" Analyzing %ls \u2026", run->currentPath);
+    releaseSpinLock(&run->lock);
+    if (!adding) {
+        if (jobList.busy.load() != 0) {
+            wcscpy_s(text, PATH_ROOM + 16, L" Optimizing \u2026");
+        } else {
+            EnterCriticalSection(&jobList.lock);
+            bool any = jobList.length != 0;
+            LeaveCriticalSection(&jobList.lock);
+            wcscpy_s(text, PATH_ROOM + 16, any ? L" Paused." : BUILT_TEXT);
+        }
+    }
+    SetDlgItemTextW(main->window, ID_STATUS_LINE, text);
+}
+
+static void setCellText(HWND list, size_t row, int column, const wchar_t* text)
+{
+    LVITEMW item = {};
+    item.iSubItem = column;
+    item.pszText = const_cast<wchar_t*>(text);
+    SendMessageW(list, LVM_SETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+}
+
+// Under the job list lock. Rows are added for every job up to index, so row i
+// shows job i even when notifications from several threads arrive out of order.
+static void insertRowsUpTo(MainWindow* main, size_t index)
+{
+    HWND list = GetDlgItem(main->window, ID_JOB_LIST);
+    while (main->rowCount <= index && main->rowCount < jobList.length) {
+        const Job* job = jobList.entries[main->rowCount];
+        LVITEMW item = {};
+        item.mask = LVIF_TEXT;
+        item.iItem = static_cast<int>(main->rowCount);
+        item.pszText = const_cast<wchar_t*>(fileNameOfPath(job->path));
+        int row = static_cast<int>(SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
+        if (row != static_cast<int>(main->rowCount)) {
+            // A row in another place would shift every later job onto a wrong row.
+            if (row >= 0)
+                SendMessageW(list, LVM_DELETEITEM, static_cast<WPARAM>(row), 0);
+            return;
+        }
+        wchar_t size[SIZE_TEXT_ROOM];
+        formatSize(&main->numberFormat, static_cast<int64_t>(job->size), size);
+        setCellText(list, main->rowCount, 1, size);
+        setCellText(list, main->rowCount, 2, L"-");
+        setCellText(list, main->rowCount, 3, actionDisplayText(static_cast<Action>(job->action)));
+        setCellText(list, main->rowCount, 4, L"pending");
+        ++main->rowCount;
+    }
+}
+
+// Under the job list lock; false when the job is not in the list.
+static bool findJob(const Job* job, size_t* index)
+{
+    for (size_t i = 0; i < jobList.length; ++i) {
+        if (jobList.entries[i] == job) {
+            *index = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+void onJobAdded(MainWindow* main, size_t index)
+{
+    EnterCriticalSection(&jobList.lock);
+    if (index < jobList.length) {
+        insertRowsUpTo(main, index);
+        WakeConditionVariable(&jobList.work);
+    }
+    LeaveCriticalSection(&jobList.lock);
+    refreshStatus(main);
+}
+
+void onJobLog(MainWindow* main, Job* job)
+{
+    EnterCriticalSection(&jobList.lock);
+    size_t index;
+    if (findJob(job, &index)) {
+        insertRowsUpTo(main, index);
+        if (index < main->rowCount) {
+            HWND list = GetDlgItem(main->window, ID_JOB_LIST);
+            wchar_t* status = copyStatusLine(job);
+            if (status) {
+                setCellText(list, index, 4, status);
+                release(status);
+            }
+            setCellText(list, index, 2, L"\u2026");
+        }
+    }
+    LeaveCriticalSection(&jobList.lock);
+}
+
+void onJobState(MainWindow* main, Job* job)
+{
+    EnterCriticalSection(&jobList.lock);
+    size_t index;
+    if (findJob(job, &index)) {
+        insertRowsUpTo(main, index);
+        if (jobList.busy.load() == 0)
+            refreshStatus(main);
+        if (index < main->rowCount) {
+            HWND list = GetDlgItem(main->window, ID_JOB_LIST);
+            if (job->state == JOB_DONE) {
+                wchar_t text[OPTIMIZED_SIZE_TEXT_ROOM];
+                formatOptimizedSize(&main->numberFormat, job->size, job->optimizedSize, text);
+                setCellText(list, index, 2, text);
+                setCellText(list, index, 4, L"OK");
+            } else {
+                setCellText(list, index, 2, L"-");
+            }
+            if (settings.general_autoScroll && !job->parent &&
+                SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) == 0)
+                SendMessageW(list, LVM_ENSUREVISIBLE, index, FALSE);
+        }
+    }
+    LeaveCriticalSection(&jobList.lock);
+}
+
+static void onNotify(MainWindow* main, const NMHDR* header)
+{
+    if (header->idFrom == ID_TABS && header->code == TCN_SELCHANGE) {
+        int index = static_cast<int>(SendMessageW(header->hwndFrom, TCM_GETCURSEL, 0, 0));
+        if (index >= 0 && index < SETTINGS_PAGE_ROOM)
+            showSettingsPage(main, index);
+        return;
+    }
+    if (header->idFrom != ID_JOB_LIST)
+        return;
+    if (header->code == NM_DBLCLK) {
+        SendMessageW(main->window, WM_COMMAND, MAKEWPARAM(ID_OPEN_DIRECTORY, 0), 0);
+    } else if (header->code == NM_RCLICK) {
+        int row = reinterpret_cast<const NMITEMACTIVATE*>(header)->iItem;
+        if (row >= 0)
+            showContextMenu(main, row);
+    }
+}
+
+static BOOL CALLBACK sendSysColorChange(HWND child, LPARAM message)
+{
+    const MSG* original = reinterpret_cast<const MSG*>(message);
+    if (GetParent(child) == original->hwnd)
+        SendMessageW(child, WM_SYSCOLORCHANGE, original->wParam, original->lParam);
+    return TRUE;
+}
+
+static MainWindow* mainWindowOf(HWND window)
+{
+    return reinterpret_cast<MainWindow*>(GetWindowLongPtrW(window, DWLP_USER));
+}
+
+INT_PTR CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_INITDIALOG) {
+        MainWindow* main = reinterpret_cast<MainWindow*>(lParam);
+        SetWindowLongPtrW(window, DWLP_USER, lParam);
+        main->window = window;
+        initMainWindow(main);
+        return TRUE;
+    }
+    MainWindow* main = mainWindowOf(window);
+    if (!main)
+        return FALSE;
+    switch (message) {
+    case WM_COMMAND:
+        onCommand(main, LOWORD(wParam), HIWORD(wParam));
+        return TRUE;
+    case WM_NOTIFY: {
+        const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
+        if (header->code != LVN_ITEMCHANGED)
+            onNotify(main, header);
+        return FALSE;
+    }
+    case WM_DROPFILES:
+        dropFiles(main, reinterpret_cast<HDROP>(wParam));
+        return TRUE;
+    case WM_ADDER_DONE:
+    case WM_ADDER_PROGRESS:
+    case WM_WORKER_IDLE:
+        refreshStatus(main);
+        return TRUE;
+    case WM_JOB_ADDED:
+        onJobAdded(main, static_cast<size_t>(wParam));
+        return TRUE;
+    case WM_JOB_LOG:
+        onJobLog(main, reinterpret_cast<Job*>(lParam));
+        return TRUE;
+    case WM_JOB_STATE:
+        onJobState(main, reinterpret_cast<Job*>(lParam));
+        return TRUE;
+    case WM_GETMINMAXINFO:
+        setMinimumSize(main, reinterpret_cast<MINMAXINFO*>(lParam));
+        return TRUE;
+    case WM_WINDOWPOSCHANGED: {
+        const WINDOWPOS* position = reinterpret_cast<const WINDOWPOS*>(lParam);
+        if (!(position->flags & SWP_NOSIZE) || (position->flags & SWP_FRAMECHANGED))
+            layoutWindow(main);
+        return FALSE;
+    }
+    case WM_SETCURSOR:
+        if (LOWORD(lParam) != HTCLIENT)
+            return FALSE;
+        SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+        SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
+        return TRUE;
+    case WM_SYSCOLORCHANGE: {
+        MSG original = {window, message, wParam, lParam, 0, {0, 0}};
+        EnumChildWindows(window, sendSysColorChange, reinterpret_cast<LPARAM>(&original));
+        return FALSE;
+    }
+    case WM_CLOSE:
+        DestroyWindow(window);
+        return TRUE;
+    case WM_NCDESTROY:
+        SetWindowLongPtrW(window, DWLP_USER, 0);
+        shutdown(main);
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}

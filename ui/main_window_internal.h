@@ -1,0 +1,28 @@
+#pragma once
+// Pieces of the main window shared by its source files and its tests.
+#include <windows.h>
+#include "ui/main_window.h"
+
+const int JOB_LIST_COLUMN_COUNT = 5;
+const int LAYOUT_CONTROL_COUNT = 6;
+
+// One row of the layout table, in dialog units.
+struct ControlPlacement {
+    WORD id;
+    int x;
+    int y;
+    int width;
+    int height;
+};
+
+// Fills "paused", "1 thread", "N threads" up to the processor count (at most 64)
+// and selects processors - 1; returns the selected index.
+int fillWorkerCountList(HWND list, DWORD processors);
+void showSettingsPage(MainWindow* main, int index);
+void onJobAdded(MainWindow* main, size_t index);
+void onJobLog(MainWindow* main, Job* job);
+void onJobState(MainWindow* main, Job* job);
+// The controls' places for a client of width x height dialog units, in the
+// order they are moved; negative sizes are already zero.
+void layoutTable(int width, int height, ControlPlacement placements[LAYOUT_CONTROL_COUNT]);
+void setMinimumSize(MainWindow* main, MINMAXINFO* limits);
