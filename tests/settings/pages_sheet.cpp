@@ -10,7 +10,7 @@
 #include <wchar.h>
 
 // Cell of one page in dialog units: the General page reaches x = 374 and y = 46.
-static const int CELL_WIDTH = 380;
+static const int CELL_WIDTH = 384;
 static const int CAPTION_HEIGHT = 11;
 static const int PAGE_HEIGHT = 50;
 static const int ROWS = 9;
