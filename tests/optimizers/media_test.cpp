@@ -435,9 +435,9 @@ TEST_F(MediaPipelines, AFailedReplacementFailsThePipeline)
     EXPECT_EQ(tools.calls(TOOL_VELLCFBF).size(), 1u);
 }
 
-// Every tool runs at the priority the runner gives for the setting. Wine 8
-// ignores priority classes at process creation, so the runner's own answer is
-// the reference rather than IDLE_PRIORITY_CLASS itself.
+// Every tool runs at the priority the runner gives for the setting. Under Wine 8
+// a started tool reports the normal class whatever was asked, so the runner's
+// own result is the reference rather than IDLE_PRIORITY_CLASS itself.
 TEST_F(MediaPipelines, ToolsRunAtThePriorityOfTheSetting)
 {
     const bool table[] = {false, true};
