@@ -137,7 +137,14 @@ int WINAPI fakeMessageBox(HWND owner, const wchar_t* text, const wchar_t* captio
 
 class SettingsPages : public testing::Test {
 protected:
-    static void SetUpTestSuite() { initJobList(&jobList); }
+    static void SetUpTestSuite()
+    {
+        // Both suites share the one job list; its lock is initialised once.
+        static bool initialised = false;
+        if (!initialised)
+            initJobList(&jobList);
+        initialised = true;
+    }
 
     void SetUp() override
     {
