@@ -239,11 +239,18 @@ static bool failPipeline(wchar_t* working)
     return false;
 }
 
-// A source whose size cannot be read is never replaced: the result cannot be judged.
-static bool smallerThanSource(const wchar_t* source, uint64_t resultSize)
+enum Judgement { JUDGED_SMALLER, JUDGED_NOT_SMALLER, JUDGED_UNREADABLE };
+
+// A source that vanished or became a folder meanwhile cannot be judged against;
+// calling that a success would report a job as done that never reached its file.
+static Judgement judgeAgainstSource(const wchar_t* source, uint64_t resultSize, const ErrorSink* sink)
 {
     uint64_t sourceSize = 0;
-    return fileSize(source, &sourceSize) && resultSize < sourceSize;
+    if (!fileSize(source, &sourceSize)) {
+        reportText(sink, "ERROR: can't read the source file\n");
+        return JUDGED_UNREADABLE;
+    }
+    return resultSize < sourceSize ? JUDGED_SMALLER : JUDGED_NOT_SMALLER;
 }
 
 bool optimizePng(const wchar_t* source, const wchar_t* scratchDir, bool strip, bool clear,
@@ -258,7 +265,10 @@ bool optimizePng(const wchar_t* source, const wchar_t* scratchDir, bool strip, b
     uint64_t size = 0;
     if (resultIsEmpty(working, sink, &size))
         return failPipeline(working);
-    if (!smallerThanSource(source, size))
+    Judgement judgement = judgeAgainstSource(source, size, sink);
+    if (judgement == JUDGED_UNREADABLE)
+        return failPipeline(working);
+    if (judgement == JUDGED_NOT_SMALLER)
         return keepSource(working);
     return putResultInPlace(source, working, sink);
 }
@@ -296,7 +306,12 @@ bool convertToPng(const wchar_t* source, const wchar_t* scratchDir, bool for7z, 
     uint64_t size = 0;
     if (resultIsEmpty(working, sink, &size))
         return failPipeline(working);
-    if (!for7z && !smallerThanSource(source, size))
-        return keepSource(working);
+    if (!for7z) {
+        Judgement judgement = judgeAgainstSource(source, size, sink);
+        if (judgement == JUDGED_UNREADABLE)
+            return failPipeline(working);
+        if (judgement == JUDGED_NOT_SMALLER)
+            return keepSource(working);
+    }
     return putResultInPlace(source, working, sink);
 }
