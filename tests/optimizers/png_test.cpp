@@ -7,6 +7,8 @@
 #include "support/tool_double_setup.h"
 #include <gtest/gtest.h>
 #include <wincodec.h>
+#include <stdio.h>
+#include <string.h>
 #include <string>
 #include <thread>
 #include <vector>
