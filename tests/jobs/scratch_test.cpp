@@ -38,6 +38,19 @@ TEST(DeleteTree, RemovesNestedContentAndReadOnlyFiles)
     removeTestFolder(folder);
 }
 
+// A temporary folder picked at a drive root is stored with a doubled backslash.
+TEST(DeleteTree, DoubledSeparatorsStillNameTheFolder)
+{
+    std::wstring folder = makeTestFolder(L"tree");
+    std::wstring temp = folder + L"\\\\";
+    wchar_t scratch[PATH_ROOM];
+    ASSERT_TRUE(createScratchDir(scratch, temp.c_str()));
+    writeTestFile(std::wstring(scratch) + L"\\x.png", "data");
+    EXPECT_TRUE(deleteTree(scratch));
+    EXPECT_FALSE(testPathExists(scratch));
+    removeTestFolder(folder);
+}
+
 TEST(DeleteTree, WorksBeyondMaxPath)
 {
     std::wstring folder = makeTestFolder(L"tree");

