@@ -1,10 +1,270 @@
 #include "jobs/containers.h"
+#include "jobs/adding.h"
+#include "jobs/content.h"
+#include "jobs/file_util.h"
+#include "jobs/scratch.h"
 #include "jobs/workers.h"
+#include "optimizers/archive.h"
+#include "optimizers/replace.h"
 #include "runner/job_log.h"
+#include "settings/settings.h"
+#include <stdio.h>
+#include <string.h>
+#include <wchar.h>
 
-void runContainerJob(Job* job, JobList*)
+const char LAUNCHING_TEXT[] = "launching \xE2\x80\xA6\n";
+const char ANALYZING_TEXT[] = "analyzing content \xE2\x80\xA6\n";
+const char WAITING_TEXT[] = "waiting for content to complete \xE2\x80\xA6\n";
+const char COMPRESSING_TEXT[] = "compressing \xE2\x80\xA6\n";
+const wchar_t ASIDE_SUFFIX[] = L".0r1g1n4l";
+const wchar_t MIMETYPE_TEMPORARY_NAME[] = L"!!!!!!!!";
+
+// Room for a scratch folder, a backslash and the longest fixed name ("x\!!!!!!!!").
+const size_t SCRATCH_PATH_ROOM = PATH_ROOM + 32;
+// A job path and the aside suffix.
+const size_t ASIDE_PATH_ROOM = PATH_ROOM + 16;
+
+static bool joinPath(wchar_t* buffer, size_t room, const wchar_t* folder, const wchar_t* name)
+{
+    int written = swprintf(buffer, room, L"%ls\\%ls", folder, name);
+    return written > 0 && static_cast<size_t>(written) < room;
+}
+
+static ContentContext contextOfContainer(uint8_t action)
+{
+    switch (action) {
+    case ACTION_OPTIMIZE_ZIP_LIKE:
+        return CONTEXT_ZIP_LIKE;
+    case ACTION_OPTIMIZE_OOXML:
+        return CONTEXT_OOXML;
+    case ACTION_OPTIMIZE_ODF:
+        return CONTEXT_ODF;
+    case ACTION_OPTIMIZE_EPUB:
+        return CONTEXT_EPUB;
+    default:
+        return CONTEXT_TOP;
+    }
+}
+
+static bool lowPriority()
+{
+    return settings.general_backgroundPriority != 0;
+}
+
+// The temporary path may change on the window thread meanwhile; the walk uses one copy.
+static void addContent(Job* job, JobList* list, const wchar_t* folder, ContentContext context)
+{
+    wchar_t temporaryPath[TEMP_PATH_ROOM];
+    wmemcpy(temporaryPath, settings.general_tempPath, TEMP_PATH_ROOM);
+    temporaryPath[TEMP_PATH_ROOM - 1] = 0;
+    WIN32_FIND_DATAW entry;
+    memset(&entry, 0, sizeof(entry));
+    addFolder(nullptr, folder, temporaryPath, list, &entry, job->window, &settings, &job->canceled, job,
+              context);
+}
+
+// Content added after a cancel of the container reached the window would run for
+// nothing; it is cancelled here as well, so nothing of this container stays queued.
+static void cancelPendingContent(Job* job, JobList* list)
+{
+    EnterCriticalSection(&list->lock);
+    for (size_t i = 0; i < list->length; ++i) {
+        Job* content = list->entries[i];
+        if (content->parent == job && content->state == JOB_PENDING) {
+            content->canceled.exchange(1);
+            content->ready.exchange(0);
+        }
+    }
+    LeaveCriticalSection(&list->lock);
+}
+
+// Strictly smaller and not empty: a size of 0 is also what an unreadable file gives.
+static bool acceptArchive(Job* job, const wchar_t* archive)
+{
+    uint64_t newSize = sizeOfPath(archive);
+    uint64_t oldSize = sizeOfPath(job->path);
+    if (newSize == 0 || newSize >= oldSize)
+        return true;
+    return replaceFileWith(job->path, archive, &job->sink);
+}
+
+static void finishAccepted(Job* job, const wchar_t* archive)
+{
+    if (!acceptArchive(job, archive)) {
+        finishJob(job, false);
+        return;
+    }
+    markOptimized(job);
+    finishJob(job, true);
+}
+
+static void startContainer(Job* job, JobList* list)
 {
     job->state = JOB_RUNNING;
-    appendTextToLog(job, "ERROR: container processing is not available in this build\n");
-    finishJob(job, false);
+    wchar_t folder[SCRATCH_PATH_ROOM];
+    if (!joinPath(folder, SCRATCH_PATH_ROOM, job->scratchDir, L"x") ||
+        !extractArchive(job->path, folder, job->scratchDir, lowPriority(), &job->sink)) {
+        finishJob(job, false);
+        return;
+    }
+    appendTextToLog(job, ANALYZING_TEXT);
+    if (job->action == ACTION_OPTIMIZE_EPUB) {
+        wchar_t mimetype[SCRATCH_PATH_ROOM];
+        wchar_t temporary[SCRATCH_PATH_ROOM];
+        if (!joinPath(mimetype, SCRATCH_PATH_ROOM, folder, L"mimetype") ||
+            !joinPath(temporary, SCRATCH_PATH_ROOM, folder, MIMETYPE_TEMPORARY_NAME) ||
+            !MoveFileExW(mimetype, temporary, 0)) {
+            appendTextToLog(job, "ERROR: cannot rename \"mimetype\" to \"!!!!!!!!\"!");
+            finishJob(job, false);
+            return;
+        }
+    }
+    addContent(job, list, folder, contextOfContainer(job->action));
+    appendTextToLog(job, WAITING_TEXT);
+
+    // A cancel during the walk ends the container here: made ready again it would
+    // be picked for a second run that can only fail.
+    if (job->canceled.load()) {
+        cancelPendingContent(job, list);
+        finishJob(job, false);
+        return;
+    }
+    EnterCriticalSection(&list->lock);
+    job->state = JOB_WAITING;
+    job->ready.exchange(1);
+    LeaveCriticalSection(&list->lock);
+    if (job->window)
+        PostMessageW(job->window, WM_JOB_STATE, 0, reinterpret_cast<LPARAM>(job));
+}
+
+static void completeContainer(Job* job, JobList* list)
+{
+    EnterCriticalSection(&list->lock);
+    bool contentFailed = anyContentFailed(list, job);
+    LeaveCriticalSection(&list->lock);
+    if (contentFailed) {
+        appendTextToLog(job, "failed (content failure)\n");
+        finishJob(job, false);
+        return;
+    }
+    appendTextToLog(job, COMPRESSING_TEXT);
+    bool gzip = job->action == ACTION_OPTIMIZE_GZIP;
+    wchar_t folder[SCRATCH_PATH_ROOM];
+    wchar_t archive[SCRATCH_PATH_ROOM];
+    if (!joinPath(folder, SCRATCH_PATH_ROOM, job->scratchDir, L"x") ||
+        !joinPath(archive, SCRATCH_PATH_ROOM, job->scratchDir, gzip ? L"x.gz" : L"x.zip")) {
+        finishJob(job, false);
+        return;
+    }
+    bool packed = gzip ? recompressGzip(folder, archive, job->scratchDir, lowPriority(), &job->sink)
+                       : recompressZip(folder, archive, job->scratchDir, lowPriority(), &job->sink);
+    if (!packed) {
+        finishJob(job, false);
+        return;
+    }
+    if (job->action == ACTION_OPTIMIZE_EPUB) {
+        wchar_t mimetype[SCRATCH_PATH_ROOM];
+        if (!joinPath(mimetype, SCRATCH_PATH_ROOM, folder, MIMETYPE_TEMPORARY_NAME) ||
+            !addStoredEntry(archive, mimetype, job->scratchDir, lowPriority(), &job->sink)) {
+            appendTextToLog(job, "ERROR: cannot replace \"!!!!!!!!\" with uncompressed version!");
+            finishJob(job, false);
+            return;
+        }
+        if (!renameMimetypeEntry(archive, job->scratchDir, lowPriority(), &job->sink)) {
+            appendTextToLog(job, "ERROR: cannot rename \"!!!!!!!!\" to \"mimetype\"!");
+            finishJob(job, false);
+            return;
+        }
+    }
+    finishAccepted(job, archive);
+}
+
+static void repackAtOnce(Job* job)
+{
+    job->state = JOB_RUNNING;
+    appendTextToLog(job, LAUNCHING_TEXT);
+    wchar_t folder[SCRATCH_PATH_ROOM];
+    if (!joinPath(folder, SCRATCH_PATH_ROOM, job->scratchDir, L"xtr4ct3d") ||
+        !extractArchive(job->path, folder, job->scratchDir, lowPriority(), &job->sink)) {
+        finishJob(job, false);
+        return;
+    }
+    bool packed = job->action == ACTION_OPTIMIZE_GZIP
+                      ? recompressGzip(folder, job->scratchFile, job->scratchDir, lowPriority(), &job->sink)
+                      : recompressZip(folder, job->scratchFile, job->scratchDir, lowPriority(), &job->sink);
+    if (!packed) {
+        finishJob(job, false);
+        return;
+    }
+    finishAccepted(job, job->scratchFile);
+}
+
+static void reportFileFailure(Job* job, const char* what, const wchar_t* path)
+{
+    char line[160];
+    snprintf(line, sizeof(line), "ERROR: cannot %s (system error %lu): ", what,
+             static_cast<unsigned long>(GetLastError()));
+    appendTextToLog(job, line);
+    report(&job->sink, SINK_WIDE_TEXT, reinterpret_cast<uintptr_t>(path));
+    appendTextToLog(job, "\n");
+}
+
+// The archive is moved aside, never copied: the folder takes its name, and the
+// archive goes back under that name whenever the folder cannot be completed.
+static void runExtraction(Job* job, JobList* list)
+{
+    job->state = JOB_RUNNING;
+    appendTextToLog(job, LAUNCHING_TEXT);
+    uint64_t archiveTime = lastWriteTimeOfPath(job->path);
+
+    wchar_t aside[ASIDE_PATH_ROOM];
+    int written = swprintf(aside, ASIDE_PATH_ROOM, L"%ls%ls", job->path, ASIDE_SUFFIX);
+    if (written <= 0 || static_cast<size_t>(written) >= ASIDE_PATH_ROOM) {
+        appendTextToLog(job, "ERROR: cannot move the archive aside (path too long)\n");
+        finishJob(job, false);
+        return;
+    }
+    // Without replacing: a file that already has the aside name is the user's.
+    if (!MoveFileExW(job->path, aside, 0)) {
+        reportFileFailure(job, "move the archive aside to", aside);
+        finishJob(job, false);
+        return;
+    }
+    bool created = CreateDirectoryW(job->path, nullptr) != 0;
+    if (!created)
+        reportFileFailure(job, "create the folder", job->path);
+    if (!created || !extractArchive(aside, job->path, job->scratchDir, lowPriority(), &job->sink)) {
+        if (created)
+            deleteTree(job->path);
+        if (!MoveFileExW(aside, job->path, 0))
+            reportFileFailure(job, "move the archive back; it is kept as", aside);
+        finishJob(job, false);
+        return;
+    }
+    DeleteFileW(aside);
+    HANDLE folder = openFolderForTimeStamping(job->path);
+    if (folder) {
+        // A time of 0 (unreadable) leaves the folder's own time as it is.
+        FILETIME stamp = fileTimeOf(archiveTime);
+        SetFileTime(folder, nullptr, nullptr, &stamp);
+        CloseHandle(folder);
+    }
+    if (job->options[0]) {
+        appendTextToLog(job, ANALYZING_TEXT);
+        addContent(job, list, job->path, CONTEXT_TOP);
+    }
+    appendTextToLog(job, "OK\n");
+    finishJob(job, true);
+}
+
+void runContainerJob(Job* job, JobList* list)
+{
+    if (isExtractAction(job->action))
+        runExtraction(job, list);
+    else if (job->state == JOB_RUNNING)
+        completeContainer(job, list);
+    else if (job->options[0])
+        startContainer(job, list);
+    else
+        repackAtOnce(job);
 }
