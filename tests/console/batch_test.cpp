@@ -1,0 +1,342 @@
+// VellBatch run as a program, with the tool double standing in for every tool.
+#include <gtest/gtest.h>
+#include "runner/tool_names.h"
+#include "settings/settings.h"
+#include "support/test_files.h"
+#include "support/tool_double_setup.h"
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string tinyPng("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0\x1F\x15\xC4\x89", 33);
+const uint64_t MARK_STEP = 1000000;
+
+std::wstring batchPath()
+{
+    std::wstring path = widen(VELL_BATCH_PATH);
+    if (!path.empty() && path[0] == L'/')
+        path = L"Z:" + path;
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
+}
+
+// Saves the registry values a test changes and puts them back afterwards.
+class RegistryValues {
+public:
+    RegistryValues() { RegCreateKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr); }
+    ~RegistryValues()
+    {
+        for (const Saved& saved : saved_) {
+            if (saved.existed)
+                RegSetValueExW(key_, saved.name.c_str(), 0, saved.type, saved.data.data(),
+                               static_cast<DWORD>(saved.data.size()));
+            else
+                RegDeleteValueW(key_, saved.name.c_str());
+        }
+        RegCloseKey(key_);
+    }
+    void setNumber(const wchar_t* name, DWORD value)
+    {
+        save(name);
+        RegSetValueExW(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    }
+    void setText(const wchar_t* name, const std::wstring& value)
+    {
+        save(name);
+        RegSetValueExW(key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    }
+
+private:
+    struct Saved {
+        std::wstring name;
+        bool existed;
+        DWORD type;
+        std::vector<BYTE> data;
+    };
+    void save(const wchar_t* name)
+    {
+        Saved saved = {name, false, 0, std::vector<BYTE>(4096)};
+        DWORD length = static_cast<DWORD>(saved.data.size());
+        saved.existed = RegQueryValueExW(key_, name, nullptr, &saved.type, saved.data.data(), &length) == ERROR_SUCCESS;
+        saved.data.resize(saved.existed ? length : 0);
+        saved_.push_back(saved);
+    }
+    HKEY key_ = nullptr;
+    std::vector<Saved> saved_;
+};
+
+struct BatchRun {
+    DWORD exitCode;
+    std::string out;
+    std::string err;
+};
+
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    std::string line;
+    while (std::getline(stream, line))
+        lines.push_back(line);
+    return lines;
+}
+
+bool hasScratchFolders(const std::wstring& temp)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE listing = FindFirstFileW((temp + L"zarn*").c_str(), &found);
+    if (listing == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(listing);
+    return true;
+}
+
+BOOL WINAPI ignoreControl(DWORD)
+{
+    return TRUE;
+}
+
+class VellBatch : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tools.ready());
+        folder = makeTestFolder(L"batch");
+        temp = folder + L"\\temp\\";
+        input = folder + L"\\in";
+        ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(input.c_str(), nullptr));
+        registry.setText(L"general_tempPath", temp);
+        registry.setNumber(L"png_strategy", 1);
+        registry.setNumber(L"general_forceIfAlreadyOptimized", 0);
+        ASSERT_TRUE(tools.install(TOOL_ECT, "shrink @last 10\n"));
+        ASSERT_TRUE(tools.install(TOOL_DEFLUFF, "stdin-to-stdout\n"));
+        ASSERT_TRUE(tools.install(TOOL_DEFLOPT, "deflopt-report 0\n"));
+    }
+
+    void TearDown() override { removeTestFolder(folder); }
+
+    std::wstring png(const std::wstring& name)
+    {
+        std::wstring path = input + L"\\" + name;
+        EXPECT_TRUE(writeTestFile(path, tinyPng));
+        return path;
+    }
+
+    // Starts VellBatch with its output in files; creationFlags for a process group.
+    bool start(const std::vector<std::wstring>& arguments, PROCESS_INFORMATION* process, DWORD creationFlags = 0)
+    {
+        std::wstring command = L"\"" + batchPath() + L"\"";
+        for (const std::wstring& argument : arguments)
+            command += L" \"" + argument + L"\"";
+        SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+        outPath = folder + L"\\out.txt";
+        errPath = folder + L"\\err.txt";
+        HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
+        HANDLE err = CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
+        STARTUPINFOW startup = {sizeof(startup)};
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = out;
+        startup.hStdError = err;
+        bool started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, creationFlags, nullptr, nullptr,
+                                      &startup, process) != 0;
+        CloseHandle(out);
+        CloseHandle(err);
+        return started;
+    }
+
+    BatchRun finish(PROCESS_INFORMATION* process)
+    {
+        BatchRun run = {};
+        if (WaitForSingleObject(process->hProcess, 300000) != WAIT_OBJECT_0) {
+            TerminateProcess(process->hProcess, 99);
+            WaitForSingleObject(process->hProcess, INFINITE);
+            ADD_FAILURE() << "VellBatch did not end";
+        }
+        GetExitCodeProcess(process->hProcess, &run.exitCode);
+        CloseHandle(process->hThread);
+        CloseHandle(process->hProcess);
+        run.out = readTestFile(outPath);
+        run.err = readTestFile(errPath);
+        return run;
+    }
+
+    BatchRun batch(std::vector<std::wstring> arguments, bool withTools = true)
+    {
+        if (withTools)
+            arguments.insert(arguments.begin(), {L"--tools", toolsArgument()});
+        PROCESS_INFORMATION process = {};
+        if (!start(arguments, &process)) {
+            ADD_FAILURE() << "cannot start VellBatch";
+            return BatchRun{99, "", ""};
+        }
+        return finish(&process);
+    }
+
+    // Without its last backslash, which would escape the closing quote on the command line.
+    std::wstring toolsArgument() const
+    {
+        std::wstring folder = tools.toolsDir();
+        folder.pop_back();
+        return folder;
+    }
+
+    ToolSandbox tools;
+    RegistryValues registry;
+    std::wstring folder;
+    std::wstring temp;
+    std::wstring input;
+    std::wstring outPath;
+    std::wstring errPath;
+};
+
+TEST_F(VellBatch, HelpDescribesEveryOption)
+{
+    BatchRun run = batch({L"--help"}, false);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_TRUE(run.err.empty()) << run.err;
+    for (const char* text : {"Usage: VellBatch", "-j N, --threads N", "--tools DIR", "Ctrl+C", "Exit codes"})
+        EXPECT_NE(run.out.find(text), std::string::npos) << text;
+}
+
+TEST_F(VellBatch, UsageErrorsExitWithTwo)
+{
+    const std::vector<std::vector<std::wstring>> rows = {
+        {}, {L"-j", L"0", L"x"}, {L"--threads", L"65", L"x"}, {L"--bogus", L"x"}, {L"x", L"--tools"},
+    };
+    for (const auto& row : rows) {
+        BatchRun run = batch(row, false);
+        EXPECT_EQ(run.exitCode, 2u) << run.err;
+        EXPECT_EQ(run.err.compare(0, 11, "VellBatch: "), 0) << run.err;
+        EXPECT_TRUE(run.out.empty()) << run.out;
+    }
+    BatchRun run = batch({L"--tools", folder + L"\\no-such-tools", input}, false);
+    EXPECT_EQ(run.exitCode, 2u) << run.err;
+}
+
+TEST_F(VellBatch, OptimizesAFolderEndToEnd)
+{
+    const uint64_t written = 132600000012345678ull;
+    std::vector<std::wstring> paths = {png(L"a.png"), png(L"b b.png"), png(L"c.png")};
+    ASSERT_TRUE(writeTestFile(input + L"\\notes.txt", "plain text, no job"));
+    for (const std::wstring& path : paths)
+        ASSERT_TRUE(setTestFileTime(path, 0, written));
+
+    BatchRun run = batch({L"-j", L"2", input});
+    EXPECT_EQ(run.exitCode, 0u) << run.out << run.err;
+    EXPECT_TRUE(run.err.empty()) << run.err;
+    std::vector<std::string> lines = linesOf(run.out);
+    ASSERT_EQ(lines.size(), 4u) << run.out;
+    std::vector<std::string> jobLines(lines.begin(), lines.end() - 1);
+    std::sort(jobLines.begin(), jobLines.end());
+    for (size_t i = 0; i < paths.size(); ++i)
+        EXPECT_EQ(jobLines[i], narrow(paths[i]) + "\t33\t23 (-10 B; -30 %)\toptimize PNG\tOK");
+    EXPECT_EQ(lines.back(), "Total: 3 files, 99 bytes before, 69 after, 30 saved (30.3 %)");
+    for (const std::wstring& path : paths) {
+        EXPECT_EQ(readTestFile(path), tinyPng.substr(0, 23));
+        uint64_t marked = testFileTime(path, false);
+        EXPECT_EQ(marked % MARK_STEP, 1337u);
+        EXPECT_GE(marked, written);
+        EXPECT_LT(marked, written + MARK_STEP);
+    }
+    EXPECT_FALSE(hasScratchFolders(temp)) << "scratch folders are removed at the end";
+
+    // Stamped files are skipped the next time.
+    BatchRun again = batch({input});
+    EXPECT_EQ(again.exitCode, 0u);
+    EXPECT_EQ(again.out, "Total: 0 files, 0 bytes before, 0 after, 0 saved\n");
+    EXPECT_EQ(tools.calls(TOOL_ECT).size(), 3u);
+}
+
+TEST_F(VellBatch, AFailedJobExitsWithOneAndLeavesTheFile)
+{
+    ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "stderr broken\\n\nexit 2\n"));
+    const uint64_t written = 132600000012345678ull;
+    std::wstring path = png(L"bad.png");
+    ASSERT_TRUE(setTestFileTime(path, 0, written));
+    BatchRun run = batch({L"-j", L"1", path});
+    EXPECT_EQ(run.exitCode, 1u);
+    std::vector<std::string> lines = linesOf(run.out);
+    ASSERT_EQ(lines.size(), 2u) << run.out;
+    std::string prefix = narrow(path) + "\t33\t-\toptimize PNG\t";
+    EXPECT_EQ(lines[0].compare(0, prefix.size(), prefix), 0) << lines[0];
+    EXPECT_NE(lines[0].substr(prefix.size()), "OK");
+    EXPECT_FALSE(lines[0].substr(prefix.size()).empty());
+    EXPECT_EQ(lines[1], "Total: 1 files, 33 bytes before, 33 after, 0 saved (0.0 %)");
+    EXPECT_EQ(readTestFile(path), tinyPng);
+    EXPECT_EQ(testFileTime(path, false), written);
+    EXPECT_FALSE(hasScratchFolders(temp));
+}
+
+TEST_F(VellBatch, AMissingPathIsReportedAndExitsWithOne)
+{
+    png(L"fine.png");
+    BatchRun run = batch({input + L"\\fine.png", input + L"\\missing.png"});
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_NE(run.err.find("VellBatch: cannot find"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("\tOK\n"), std::string::npos) << run.out;
+}
+
+TEST_F(VellBatch, CtrlCCancelsCleanly)
+{
+    ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "hang\n"));
+    std::wstring path = png(L"slow.png");
+    // Control events travel through a console the two processes share; the test's
+    // own output stays where it was.
+    HANDLE standard[2] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
+    FreeConsole();
+    if (AllocConsole()) {
+        SetStdHandle(STD_OUTPUT_HANDLE, standard[0]);
+        SetStdHandle(STD_ERROR_HANDLE, standard[1]);
+    }
+    SetConsoleCtrlHandler(ignoreControl, TRUE); // the test itself ignores the event it sends
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(start({L"--tools", toolsArgument(), L"-j", L"1", path}, &process));
+    bool toolStarted = false;
+    for (int i = 0; i < 3000 && !toolStarted; ++i) {
+        toolStarted = !tools.calls(TOOL_ECT).empty();
+        if (!toolStarted && WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0)
+            break;
+    }
+    if (!toolStarted) {
+        BatchRun run = finish(&process);
+        FAIL() << "the tool never started\n" << run.out << run.err;
+    }
+    // Ctrl+C goes to every process of the console; Wine sends no event to a single group.
+    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) ||
+        WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 99);
+        for (const ToolCall& call : tools.calls(TOOL_ECT)) {
+            HANDLE tool = OpenProcess(PROCESS_TERMINATE, FALSE, call.processId);
+            if (tool) {
+                TerminateProcess(tool, 99);
+                CloseHandle(tool);
+            }
+        }
+        finish(&process);
+        GTEST_SKIP() << "no console control event reaches the child here (no console to share)";
+    }
+    BatchRun run = finish(&process);
+    EXPECT_EQ(run.exitCode, 1u) << run.out << run.err;
+    EXPECT_NE(run.err.find("canceling"), std::string::npos) << run.err;
+    std::vector<std::string> lines = linesOf(run.out);
+    ASSERT_EQ(lines.size(), 2u) << run.out;
+    EXPECT_EQ(lines[0].compare(0, narrow(path).size() + 1, narrow(path) + "\t"), 0);
+    EXPECT_EQ(lines[1], "Total: 1 files, 33 bytes before, 33 after, 0 saved (0.0 %)");
+    EXPECT_EQ(readTestFile(path), tinyPng);
+    EXPECT_FALSE(hasScratchFolders(temp));
+    for (const ToolCall& call : tools.calls(TOOL_ECT)) {
+        HANDLE tool = OpenProcess(SYNCHRONIZE, FALSE, call.processId);
+        if (tool) {
+            EXPECT_EQ(WaitForSingleObject(tool, 0), WAIT_OBJECT_0) << "the tool was ended";
+            CloseHandle(tool);
+        }
+    }
+}
+
+} // namespace
