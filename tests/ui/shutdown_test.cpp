@@ -1,0 +1,121 @@
+#include "window_fixture.h"
+#include "jobs/scratch.h"
+#include "runner/job_log.h"
+#include "runner/tool_names.h"
+#include "runner/tool_runner.h"
+#include "settings/settings.h"
+#include "support/test_files.h"
+
+namespace {
+
+struct FakeWorker {
+    WorkerSlot* slot;
+    Job* job;
+    uint32_t result;
+};
+
+// Runs the job's tool the way a worker would, and leaves its slot as a worker does.
+DWORD WINAPI fakeWorkerThread(LPVOID parameter)
+{
+    FakeWorker* worker = static_cast<FakeWorker*>(parameter);
+    worker->result = runTool(TOOL_GIFSICLE, L"-O3", worker->job->scratchDir, nullptr, nullptr, false,
+                             &worker->job->sink);
+    acquireSpinLock(&worker->slot->slotLock);
+    worker->slot->current = nullptr;
+    CloseHandle(worker->slot->thread);
+    worker->slot->thread = nullptr;
+    releaseSpinLock(&worker->slot->slotLock);
+    return 0;
+}
+
+DWORD registryNumber(HKEY root, const wchar_t* name)
+{
+    DWORD value = 0xFFFFFFFF;
+    DWORD bytes = sizeof(value);
+    if (RegGetValueW(root, SETTINGS_KEY, name, RRF_RT_REG_DWORD, nullptr, &value, &bytes) != ERROR_SUCCESS)
+        return 0xFFFFFFFF;
+    return value;
+}
+
+TEST_F(MainWindowTest, ClosingStopsToolsRemovesScratchSavesSettingsAndQuits)
+{
+    ASSERT_TRUE(tools.install(TOOL_GIFSICLE, "stdout working\\n\nhang\n"));
+    Job* running = addJob(L"running.gif", 10);
+    Job* pending = addJob(L"pending.png", 10);
+    ASSERT_TRUE(running && pending);
+    // The pending job's folder holds more than its log.
+    ASSERT_TRUE(writeTestFile(std::wstring(pending->scratchDir) + L"\\x.png", "copy"));
+    const std::wstring runningScratch = running->scratchDir;
+    const std::wstring pendingScratch = pending->scratchDir;
+    running->state = JOB_RUNNING;
+    running->ready.exchange(0);
+
+    WorkerSlot* slot = &workerSlots[5];
+    FakeWorker worker = {slot, running, 0};
+    acquireSpinLock(&slot->slotLock);
+    slot->stop.exchange(0);
+    slot->current = running;
+    slot->thread = CreateThread(nullptr, 0, fakeWorkerThread, &worker, CREATE_SUSPENDED, nullptr);
+    HANDLE thread = nullptr;
+    DuplicateHandle(GetCurrentProcess(), slot->thread, GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE, 0);
+    ResumeThread(slot->thread);
+    releaseSpinLock(&slot->slotLock);
+    ASSERT_NE(thread, nullptr);
+    HANDLE tool = nullptr;
+    for (int attempt = 0; attempt < 12000 && !tool; ++attempt) {
+        AcquireSRWLockShared(&running->toolLock);
+        if (running->toolProcess)
+            DuplicateHandle(GetCurrentProcess(), running->toolProcess, GetCurrentProcess(), &tool, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS);
+        ReleaseSRWLockShared(&running->toolLock);
+        if (!tool)
+            Sleep(5);
+    }
+    ASSERT_NE(tool, nullptr);
+
+    settings.general_autoScroll = 1;
+    settings.zip_strategy = 2;
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(runMessageLoop(window), 0);
+
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(WaitForSingleObject(tool, 0), WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeProcess(tool, &code);
+    EXPECT_EQ(code, 0xDEADDEADu);
+    CloseHandle(tool);
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    EXPECT_EQ(worker.result, ToolKilledExitCode);
+    EXPECT_TRUE(running->canceled.load());
+    EXPECT_EQ(running->logFile, nullptr);
+    EXPECT_EQ(pending->logFile, nullptr);
+    EXPECT_FALSE(testPathExists(runningScratch));
+    EXPECT_FALSE(testPathExists(pendingScratch));
+    EXPECT_EQ(jobList.length, 0u);
+    EXPECT_EQ(jobList.entries, nullptr);
+    for (WorkerSlot& each : workerSlots)
+        EXPECT_TRUE(each.stop.load());
+    EXPECT_EQ(registryNumber(registry.key(), L"general_autoScroll"), 1u);
+    EXPECT_EQ(registryNumber(registry.key(), L"zip_strategy"), 2u);
+    window = nullptr;
+}
+
+TEST_F(MainWindowTest, ClosingWhilePausedRemovesPendingScratch)
+{
+    Job* pending = addJob(L"p.png", 10);
+    ASSERT_NE(pending, nullptr);
+    wchar_t scratch[PATH_ROOM];
+    // A scratch folder made the way the adder makes them.
+    std::wstring temporary = folder + L"\\";
+    ASSERT_TRUE(createScratchDir(scratch, temporary.c_str()));
+    closeLogFile(pending);
+    wcscpy_s(pending->scratchDir, PATH_ROOM, scratch);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(runMessageLoop(window), 0);
+    EXPECT_FALSE(testPathExists(scratch));
+    EXPECT_NE(registryNumber(registry.key(), L"png_strategy"), 0xFFFFFFFFu);
+    window = nullptr;
+}
+
+} // namespace
