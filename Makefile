@@ -17,3 +17,7 @@ clean:
 .PHONY: demo
 demo: setup
 	@scripts/demo.sh
+
+.PHONY: bench
+bench: setup
+	@bench/run-bench.sh
