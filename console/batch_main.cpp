@@ -284,7 +284,7 @@ void removeScratchData()
 }
 
 // Prints jobs that never finished (canceled or left waiting) and the total; the exit code.
-int report()
+int printReport()
 {
     BatchTotals totals = {};
     bool allDone = true;
@@ -368,7 +368,7 @@ int runBatch(const BatchOptions& options)
     clearProgress();
     stopAllWorkers();
     // Jobs that finished last may still have their notices queued; their lines come from the records.
-    int exitCode = report();
+    int exitCode = printReport();
     removeScratchData();
     SetEvent(cleanupDone);
     return exitCode != 0 || missing ? 1 : 0;
