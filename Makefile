@@ -21,3 +21,10 @@ demo: setup
 .PHONY: bench
 bench: setup
 	@bench/run-bench.sh
+
+.PHONY: gui screenshot
+gui: setup
+	@ui/run-gui.sh
+
+screenshot: setup
+	@ui/screenshot/screenshot.sh
