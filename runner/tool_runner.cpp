@@ -11,6 +11,9 @@ const size_t APPLICATION_PATH_ROOM = 296; // 295 units and the terminator
 const size_t COMMAND_LINE_ROOM = 33032;   // 33,031 units and the terminator
 const DWORD CHUNK_LENGTH = 2048;
 const size_t MAX_INHERITED_HANDLES = 3;
+// How long the output loop waits for the tool's end while the pipe is empty.
+const DWORD OUTPUT_POLL_MILLISECONDS = 15;
+const ULONGLONG AFTER_END_GRACE_MILLISECONDS = 500;
 
 wchar_t toolsDirectory[TOOLS_DIRECTORY_ROOM];
 
@@ -97,6 +100,11 @@ static HANDLE startToolProcess(const wchar_t* applicationPath, wchar_t* commandL
                                nullptr, workingDirectory, &startup.StartupInfo, &created)) {
                 CloseHandle(created.hThread);
                 process = created.hProcess;
+                // Wine ignores the class among the creation flags but honours it here;
+                // on Windows the class is already right and nothing changes.
+                DWORD priorityClass = priorityClassOf(priorityLevel);
+                if (priorityClass && GetPriorityClass(process) != priorityClass)
+                    SetPriorityClass(process, priorityClass);
             }
         }
         DeleteProcThreadAttributeList(attributes);
@@ -128,6 +136,49 @@ static void listHandle(HANDLE* handles, size_t* count, HANDLE handle)
             return;
     }
     handles[(*count)++] = handle;
+}
+
+// Passes the tool's output on chunk by chunk until the pipe is broken, that is
+// until every holder of a write end has let go. Besides the tool that may be a
+// helper it started, or under Wine the console host made for a tool started
+// without a window, which holds the tool's handles (the caller's output file too)
+// for a moment after the tool. Waiting for the break lets the caller use that
+// file at once; the wait after the tool's end is bounded, because such a host
+// can outlive a tool killed while starting.
+static void passOutput(HANDLE readEnd, HANDLE process, const ErrorSink* sink)
+{
+    char chunk[CHUNK_LENGTH + 1];
+    ULONGLONG endedAt = 0;
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) {
+            // The normal end: every write end is closed.
+            report(sink, SINK_SYSTEM_ERROR, GetLastError());
+            return;
+        }
+        if (available == 0) {
+            if (endedAt == 0) {
+                if (WaitForSingleObject(process, OUTPUT_POLL_MILLISECONDS) == WAIT_OBJECT_0)
+                    endedAt = GetTickCount64();
+            } else if (GetTickCount64() - endedAt >= AFTER_END_GRACE_MILLISECONDS) {
+                return;
+            } else {
+                Sleep(OUTPUT_POLL_MILLISECONDS);
+            }
+            continue;
+        }
+        DWORD readLength = 0;
+        if (!ReadFile(readEnd, chunk, available < CHUNK_LENGTH ? available : CHUNK_LENGTH,
+                      &readLength, nullptr)) {
+            report(sink, SINK_SYSTEM_ERROR, GetLastError());
+            return;
+        }
+        if (readLength == 0)
+            continue;
+        // Passed on as text: whatever follows a NUL in this chunk is dropped.
+        chunk[readLength] = 0;
+        reportText(sink, chunk);
+    }
 }
 
 uint32_t runTool(const char* toolName, const wchar_t* arguments, const wchar_t* workingDirectory,
@@ -208,25 +259,7 @@ uint32_t runTool(const char* toolName, const wchar_t* arguments, const wchar_t* 
 
     report(sink, SINK_TOOL_STARTED, reinterpret_cast<uintptr_t>(process));
 
-    char chunk[CHUNK_LENGTH + 1];
-    for (;;) {
-        DWORD readLength = 0;
-        if (!ReadFile(readEnd, chunk, CHUNK_LENGTH, &readLength, nullptr)) {
-            // The normal end: the child is gone and the pipe is broken.
-            report(sink, SINK_SYSTEM_ERROR, GetLastError());
-            break;
-        }
-        if (readLength == 0) {
-            // A zero-length write by a running tool; stopping to read now would
-            // leave it blocked on a full pipe while we wait for it to end.
-            if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0)
-                break;
-            continue;
-        }
-        // Passed on as text: whatever follows a NUL in this chunk is dropped.
-        chunk[readLength] = 0;
-        reportText(sink, chunk);
-    }
+    passOutput(readEnd, process, sink);
 
     WaitForSingleObject(process, INFINITE);
     DWORD exitCode = 0;

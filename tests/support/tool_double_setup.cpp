@@ -1,0 +1,245 @@
+#include "support/tool_double_setup.h"
+#include "jobs/file_util.h"
+#include "jobs/scratch.h"
+#include "runner/job_log.h"
+#include "runner/tool_runner.h"
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+std::wstring widen(const std::string& utf8)
+{
+    if (utf8.empty())
+        return std::wstring();
+    int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                     nullptr, 0);
+    std::wstring text(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &text[0], length);
+    return text;
+}
+
+std::string narrow(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                     nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], length,
+                        nullptr, nullptr);
+    return bytes;
+}
+
+// The build writes the double's path as the build host sees it; under Wine a
+// Unix path is reached through drive Z:.
+std::wstring toolDoublePath()
+{
+    std::wstring path = widen(TOOL_DOUBLE_PATH);
+    if (!path.empty() && path[0] == L'/')
+        path = L"Z:" + path;
+    for (wchar_t& c : path) {
+        if (c == L'/')
+            c = L'\\';
+    }
+    return path;
+}
+
+std::string readBytes(const std::wstring& path)
+{
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got != 0)
+        bytes.append(buffer, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+bool writeBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    bool ok = bytes.empty() || (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
+                                          &written, nullptr) &&
+                                written == bytes.size());
+    CloseHandle(file);
+    return ok;
+}
+
+bool pathExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+static bool createFoldersFor(const std::wstring& path)
+{
+    for (size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
+        std::wstring folder = path.substr(0, at);
+        if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return true;
+}
+
+ToolSandbox::ToolSandbox() : ready_(false)
+{
+    previousTools_ = toolsDirectory;
+    wchar_t temporary[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, temporary);
+    if (length == 0 || length > MAX_PATH)
+        return;
+    static LONG counter = 0;
+    for (int attempt = 0; attempt < 100 && !ready_; ++attempt) {
+        wchar_t name[64];
+        swprintf(name, 64, L"vell-tools-%08lX-%04lX", GetCurrentProcessId(),
+                 static_cast<unsigned long>(InterlockedIncrement(&counter)));
+        root_ = std::wstring(temporary) + name;
+        ready_ = CreateDirectoryW(root_.c_str(), nullptr) != 0;
+    }
+    if (!ready_)
+        return;
+    tools_ = root_ + L"\\tools\\";
+    work_ = root_ + L"\\work";
+    ready_ = CreateDirectoryW(tools_.c_str(), nullptr) && CreateDirectoryW(work_.c_str(), nullptr);
+    setToolsDirectory(tools_.c_str());
+}
+
+ToolSandbox::~ToolSandbox()
+{
+    setToolsDirectory(previousTools_.c_str());
+    if (!root_.empty())
+        deleteTree(root_.c_str());
+}
+
+std::wstring ToolSandbox::toolPath(const char* toolName) const
+{
+    return tools_ + widen(toolName);
+}
+
+std::wstring ToolSandbox::commandPrefix(const char* toolName) const
+{
+    return L"\"" + toolPath(toolName) + L"\" ";
+}
+
+std::wstring ToolSandbox::base(const char* toolName) const
+{
+    std::wstring path = toolPath(toolName);
+    if (path.size() > 4 && _wcsicmp(path.c_str() + path.size() - 4, L".exe") == 0)
+        path.resize(path.size() - 4);
+    return path;
+}
+
+bool ToolSandbox::install(const char* toolName, const std::string& behavior)
+{
+    std::wstring path = toolPath(toolName);
+    if (!createFoldersFor(path))
+        return false;
+    if (!CopyFileW(toolDoublePath().c_str(), path.c_str(), FALSE))
+        return false;
+    return setBehavior(toolName, behavior);
+}
+
+bool ToolSandbox::setBehavior(const char* toolName, const std::string& behavior)
+{
+    std::wstring path = base(toolName) + L".behavior";
+    if (behavior.empty()) {
+        DeleteFileW(path.c_str());
+        return !pathExists(path);
+    }
+    return writeBytes(path, behavior);
+}
+
+void ToolSandbox::clearCalls(const char* toolName)
+{
+    DeleteFileW((base(toolName) + L".record").c_str());
+}
+
+std::vector<ToolCall> ToolSandbox::calls(const char* toolName) const
+{
+    std::vector<ToolCall> calls;
+    std::string records = readBytes(base(toolName) + L".record");
+    size_t at = 0;
+    ToolCall call = ToolCall();
+    while (at < records.size()) {
+        size_t end = records.find('\n', at);
+        if (end == std::string::npos)
+            break;
+        std::string line = records.substr(at, end - at);
+        if (line.compare(0, 5, "call ") == 0) {
+            call = ToolCall();
+            call.number = static_cast<unsigned>(strtoul(line.c_str() + 5, nullptr, 10));
+            at = end + 1;
+            continue;
+        }
+        if (line == "end") {
+            calls.push_back(call);
+            at = end + 1;
+            continue;
+        }
+        // "key LENGTH:" and LENGTH bytes, then a line feed.
+        size_t blank = records.find(' ', at);
+        size_t colon = records.find(':', at);
+        if (blank == std::string::npos || colon == std::string::npos || blank > colon)
+            break;
+        std::string key = records.substr(at, blank - at);
+        size_t length = strtoul(records.c_str() + blank + 1, nullptr, 10);
+        std::string value = records.substr(colon + 1, length);
+        at = colon + 1 + length + 1;
+        if (key == "pid")
+            call.processId = static_cast<uint32_t>(strtoul(value.c_str(), nullptr, 10));
+        else if (key == "commandLine")
+            call.commandLine = widen(value);
+        else if (key == "cwd")
+            call.workingDirectory = widen(value);
+        else if (key == "priority")
+            call.priorityClass = static_cast<uint32_t>(strtoul(value.c_str(), nullptr, 16));
+        else if (key == "stdin")
+            call.standardInput = value;
+        else if (key == "arg")
+            call.arguments.push_back(widen(value));
+    }
+    return calls;
+}
+
+Job* createTestJob(const std::wstring& scratchDir, HWND window)
+{
+    Job* job = new Job();
+    job->sink.context = job;
+    job->sink.callback = jobReport;
+    job->window = window;
+    InitializeSRWLock(&job->toolLock);
+    wcsncpy(job->scratchDir, scratchDir.c_str(), PATH_ROOM - 1);
+    if (!createLogFile(job)) {
+        delete job;
+        return nullptr;
+    }
+    return job;
+}
+
+void destroyTestJob(Job* job)
+{
+    if (!job)
+        return;
+    closeLogFile(job);
+    release(job->logData);
+    delete job;
+}
+
+std::string logFileBytes(const Job* job)
+{
+    std::string bytes;
+    wchar_t* path = logFilePath(job);
+    if (path) {
+        bytes = readBytes(path);
+        release(path);
+    }
+    return bytes;
+}
