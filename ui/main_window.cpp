@@ -20,8 +20,8 @@ const WORD ICON_ID = 101;
 // A dialog template's x of 0x8000 lets the system place the window.
 const short DEFAULT_POSITION = static_cast<short>(0x8000);
 // Templates cannot ask for a default size; this one shows the columns nearly whole.
-const short INITIAL_WIDTH = 560;
-const short INITIAL_HEIGHT = 300;
+const short INITIAL_WIDTH = 690;
+const short INITIAL_HEIGHT = 320;
 
 struct ColumnSpec {
     const wchar_t* text;
