@@ -5,8 +5,12 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
 jobs=$(nproc)
-cmake -S "$top" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
-      -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" >/dev/null
+mkdir -p "$build"
+if ! cmake -S "$top" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
+      -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" > "$build/configure.log" 2>&1; then
+  cat "$build/configure.log"
+  exit 1
+fi
 if ! cmake --build "$build" -j "$jobs" > "$build/build.log" 2>&1; then
   grep -v -E '^\[ *[0-9]+%\]' "$build/build.log" | tail -n 60
   echo "Build failed; the whole log is $build/build.log"
