@@ -26,7 +26,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1 || true
   wineserver -w
 fi
-wineserver -p
+wineserver -p 2>/dev/null || true   # already running is fine
 trap 'wineserver -k 2>/dev/null || true' EXIT
 cd "$build"
 # GUI tests need a display; xvfb-run gives one when there is none.
