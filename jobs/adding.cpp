@@ -41,22 +41,11 @@ static bool onWalk(const WalkStep* step)
     return false;
 }
 
-// folder + name + extra; null when the length overflows or memory runs out.
+// folder + name + extra as one heap string; null when memory runs out.
 static wchar_t* joinPath(const wchar_t* folder, const wchar_t* name, const wchar_t* extra)
 {
-    size_t folderLength = wcslen(folder);
-    size_t nameLength = wcslen(name);
-    size_t extraLength = wcslen(extra);
-    if (nameLength > SIZE_MAX / 2 - folderLength || extraLength > SIZE_MAX / 2 - folderLength - nameLength)
-        return nullptr;
-    size_t length = folderLength + nameLength + extraLength;
-    wchar_t* path = static_cast<wchar_t*>(allocate(length + 1, sizeof(wchar_t), nullptr));
-    if (!path)
-        return nullptr;
-    wmemcpy(path, folder, folderLength);
-    wmemcpy(path + folderLength, name, nameLength);
-    wmemcpy(path + folderLength + nameLength, extra, extraLength + 1);
-    return path;
+    const wchar_t* pieces[] = {folder, name, extra};
+    return joinStrings(pieces, 3, nullptr);
 }
 
 static bool skippedFolderName(const wchar_t* name)

@@ -24,12 +24,6 @@ const size_t SCRATCH_PATH_ROOM = PATH_ROOM + 32;
 // A job path and the aside suffix.
 const size_t ASIDE_PATH_ROOM = PATH_ROOM + 16;
 
-static bool joinPath(wchar_t* buffer, size_t room, const wchar_t* folder, const wchar_t* name)
-{
-    int written = swprintf(buffer, room, L"%ls\\%ls", folder, name);
-    return written > 0 && static_cast<size_t>(written) < room;
-}
-
 static ContentContext contextOfContainer(uint8_t action)
 {
     switch (action) {

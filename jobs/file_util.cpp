@@ -1,5 +1,6 @@
 #include "jobs/file_util.h"
 #include <string.h>
+#include <wchar.h>
 
 static void reportLastError(const ErrorSink* sink)
 {
@@ -188,6 +189,42 @@ wchar_t* duplicateString(const wchar_t* text, const ErrorSink* sink)
     if (copy)
         memcpy(copy, text, (length + 1) * sizeof(wchar_t));
     return copy;
+}
+
+wchar_t* joinStrings(const wchar_t* const* pieces, size_t count, const ErrorSink* sink)
+{
+    size_t length = 0;
+    for (size_t i = 0; i < count; ++i) {
+        size_t pieceLength = wcslen(pieces[i]);
+        if (pieceLength > SIZE_MAX / sizeof(wchar_t) - 1 - length) {
+            report(sink, SINK_OUT_OF_MEMORY, 0);
+            return nullptr;
+        }
+        length += pieceLength;
+    }
+    wchar_t* text = static_cast<wchar_t*>(allocate(length + 1, sizeof(wchar_t), sink));
+    if (!text)
+        return nullptr;
+    size_t at = 0;
+    for (size_t i = 0; i < count; ++i) {
+        size_t pieceLength = wcslen(pieces[i]);
+        wmemcpy(text + at, pieces[i], pieceLength);
+        at += pieceLength;
+    }
+    text[at] = 0;
+    return text;
+}
+
+bool joinPath(wchar_t* buffer, size_t room, const wchar_t* folder, const wchar_t* name)
+{
+    size_t folderLength = wcslen(folder);
+    size_t nameLength = wcslen(name);
+    if (room == 0 || folderLength + 1 + nameLength >= room)
+        return false;
+    wmemcpy(buffer, folder, folderLength);
+    buffer[folderLength] = L'\\';
+    wmemcpy(buffer + folderLength + 1, name, nameLength + 1);
+    return true;
 }
 
 uint64_t fileTimeValue(const FILETIME& time)

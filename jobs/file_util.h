@@ -29,6 +29,11 @@ void* reallocate(void* block, size_t count, size_t size, const ErrorSink* sink);
 void release(void* block);
 // A heap copy of a UTF-16 string (null on failure).
 wchar_t* duplicateString(const wchar_t* text, const ErrorSink* sink);
+// One heap string made of the pieces run together (null on failure); argument
+// strings of tools are built this way, nothing inserted or escaped.
+wchar_t* joinStrings(const wchar_t* const* pieces, size_t count, const ErrorSink* sink);
+// folder, a backslash and name into buffer; false when it does not fit in room units.
+bool joinPath(wchar_t* buffer, size_t room, const wchar_t* folder, const wchar_t* name);
 
 uint64_t fileTimeValue(const FILETIME& time);
 FILETIME fileTimeOf(uint64_t value);

@@ -9,25 +9,6 @@ const uint64_t LISTING_READ_LENGTH = 291;
 const char SINGLE_IMAGE_ENDING[] = " 1 image";
 const size_t SINGLE_IMAGE_ENDING_LENGTH = sizeof(SINGLE_IMAGE_ENDING) - 1;
 
-// A heap string made of the given pieces run together (null on failure).
-static wchar_t* joinPieces(const wchar_t* const* pieces, size_t count)
-{
-    size_t length = 0;
-    for (size_t i = 0; i < count; ++i)
-        length += wcslen(pieces[i]);
-    wchar_t* text = static_cast<wchar_t*>(allocate(length + 1, sizeof(wchar_t), &defaultSink));
-    if (!text)
-        return nullptr;
-    size_t at = 0;
-    for (size_t i = 0; i < count; ++i) {
-        size_t pieceLength = wcslen(pieces[i]);
-        wmemcpy(text + at, pieces[i], pieceLength);
-        at += pieceLength;
-    }
-    text[at] = 0;
-    return text;
-}
-
 // Judged on the bytes read only: the first line, without the CR of a CR LF.
 static bool listsSingleImage(const char* listing, size_t length)
 {
@@ -46,7 +27,7 @@ static bool listsSingleImage(const char* listing, size_t length)
 bool analyzeGifImages(const wchar_t* file, const wchar_t* folder, bool lowPriority)
 {
     const wchar_t* listingPieces[] = {folder, L"\\gifanalysis.txt"};
-    wchar_t* listingPath = joinPieces(listingPieces, 2);
+    wchar_t* listingPath = joinStrings(listingPieces, 2, &defaultSink);
     if (!listingPath)
         return false;
     HANDLE listing = createForWriting(listingPath, GENERIC_READ | GENERIC_WRITE,
@@ -58,7 +39,7 @@ bool analyzeGifImages(const wchar_t* file, const wchar_t* folder, bool lowPriori
     }
     bool single = false;
     const wchar_t* argumentPieces[] = {L"--info \"", file, L"\""};
-    wchar_t* arguments = joinPieces(argumentPieces, 3);
+    wchar_t* arguments = joinStrings(argumentPieces, 3, &defaultSink);
     if (arguments) {
         uint32_t result = runTool(TOOL_GIFSICLE, arguments, folder, nullptr, listing, lowPriority,
                                   &defaultSink);
@@ -81,7 +62,7 @@ bool extractMarkerFiles(const wchar_t* file, const wchar_t* folder, bool lowPrio
 {
     const wchar_t* pieces[] = {L"x \"", file, L"\" -y -o\"", folder, L"\" ",
                                L"[Content_Types].xml mimetype"};
-    wchar_t* arguments = joinPieces(pieces, 6);
+    wchar_t* arguments = joinStrings(pieces, 6, &defaultSink);
     if (!arguments)
         return false;
     uint32_t result = runTool(TOOL_7Z, arguments, folder, nullptr, nullptr, lowPriority,

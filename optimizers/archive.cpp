@@ -14,32 +14,13 @@ const size_t DIGEST_LAST_START = 304; // marker and digest end inside the window
 const uint32_t ECT_CANNOT_OPTIMIZE = 1;
 const uint32_t ECT_OUT_OF_MEMORY = 5;
 
-// A heap string made of the given pieces run together (null on failure).
-static wchar_t* joinPieces(const wchar_t* const* pieces, size_t count, const ErrorSink* sink)
-{
-    size_t length = 0;
-    for (size_t i = 0; i < count; ++i)
-        length += wcslen(pieces[i]);
-    wchar_t* text = static_cast<wchar_t*>(allocate(length + 1, sizeof(wchar_t), sink));
-    if (!text)
-        return nullptr;
-    size_t at = 0;
-    for (size_t i = 0; i < count; ++i) {
-        size_t pieceLength = wcslen(pieces[i]);
-        wmemcpy(text + at, pieces[i], pieceLength);
-        at += pieceLength;
-    }
-    text[at] = 0;
-    return text;
-}
-
 // Runs a tool whose argument string is the pieces run together; the tool's
 // result, or ToolLaunchFailed when the string could not be built.
 static uint32_t runWithPieces(const char* tool, const wchar_t* const* pieces, size_t count,
                               const wchar_t* work, HANDLE output, bool lowPriority,
                               const ErrorSink* sink)
 {
-    wchar_t* arguments = joinPieces(pieces, count, sink);
+    wchar_t* arguments = joinStrings(pieces, count, sink);
     if (!arguments)
         return ToolLaunchFailed;
     uint32_t result = runTool(tool, arguments, work, nullptr, output, lowPriority, sink);
@@ -84,7 +65,7 @@ bool computeContentDigest(char digest[CONTENT_DIGEST_LENGTH], const wchar_t* tar
                           const wchar_t* work, bool lowPriority, const ErrorSink* sink)
 {
     const wchar_t* pathPieces[] = {work, L"\\sha256.txt"};
-    wchar_t* listingPath = joinPieces(pathPieces, 2, sink);
+    wchar_t* listingPath = joinStrings(pathPieces, 2, sink);
     if (!listingPath)
         return false;
     HANDLE listing = CreateFileW(listingPath, GENERIC_READ | GENERIC_WRITE | DELETE,
@@ -216,7 +197,7 @@ bool minifyFile(const wchar_t* file, const wchar_t* work, bool lowPriority, cons
     const wchar_t* copyName = equalsNoCase(extensionOfPath(fileNameOfPath(file)), "svg") ? L"\\x.svg"
                                                                                        : L"\\x.xml";
     const wchar_t* copyPieces[] = {work, copyName};
-    wchar_t* copy = joinPieces(copyPieces, 2, sink);
+    wchar_t* copy = joinStrings(copyPieces, 2, sink);
     if (!copy)
         return false;
     DeleteFileW(copy);

@@ -10,20 +10,14 @@
 static const size_t GIF_PATH_ROOM = PATH_ROOM + 8;
 static const size_t GIF_ARGUMENT_ROOM = 2 * GIF_PATH_ROOM + 64;
 
-static bool joinPath(wchar_t* buffer, const wchar_t* folder, const wchar_t* name)
-{
-    int written = swprintf(buffer, GIF_PATH_ROOM, L"%ls\\%ls", folder, name);
-    return written > 0 && static_cast<size_t>(written) < GIF_PATH_ROOM;
-}
-
 // Gifsicle writes B from A; flexiGIF then reads B and writes its own result
 // into A. Either may be the smaller, so both are measured.
 bool optimizeGif(const wchar_t* path, const wchar_t* scratchDir, bool lowPriority, const ErrorSink* sink)
 {
     wchar_t copyA[GIF_PATH_ROOM];
     wchar_t copyB[GIF_PATH_ROOM];
-    if (!joinPath(copyA, scratchDir, L"a.gif") || !joinPath(copyB, scratchDir, L"b.gif") ||
-        !CopyFileW(path, copyA, TRUE)) {
+    if (!joinPath(copyA, GIF_PATH_ROOM, scratchDir, L"a.gif") ||
+        !joinPath(copyB, GIF_PATH_ROOM, scratchDir, L"b.gif") || !CopyFileW(path, copyA, TRUE)) {
         reportText(sink, "ERROR: can't copy the source file\n");
         return false;
     }

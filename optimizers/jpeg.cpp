@@ -16,12 +16,6 @@ static const size_t ARGUMENT_ROOM = 4096;
 // ExifTool pads the tag name to 32 characters and follows it with ": ".
 static const uint64_t TAG_VALUE_OFFSET = 34;
 
-static bool joinPath(wchar_t* buffer, size_t room, const wchar_t* folder, const wchar_t* name)
-{
-    int written = swprintf(buffer, room, L"%ls\\%ls", folder, name);
-    return written > 0 && static_cast<size_t>(written) < room;
-}
-
 static bool formatArguments(wchar_t* buffer, const wchar_t* format, ...)
 {
     va_list arguments;

@@ -14,29 +14,10 @@ static const char DEFLOPT_MARKER[] = "Number of files rewritten  :        ";
 static const size_t DEFLOPT_MARKER_LENGTH = sizeof(DEFLOPT_MARKER) - 1;
 static const size_t DEFLOPT_MARKER_POSITIONS = 112;
 
-// One heap string from literal pieces and paths run together; free with release().
-static wchar_t* joinText(const wchar_t* const* pieces, size_t count, const ErrorSink* sink)
-{
-    size_t length = 0;
-    for (size_t i = 0; i < count; ++i)
-        length += wcslen(pieces[i]);
-    wchar_t* text = static_cast<wchar_t*>(allocate(length + 1, sizeof(wchar_t), sink));
-    if (!text)
-        return nullptr;
-    wchar_t* end = text;
-    for (size_t i = 0; i < count; ++i) {
-        size_t piece = wcslen(pieces[i]);
-        memcpy(end, pieces[i], piece * sizeof(wchar_t));
-        end += piece;
-    }
-    *end = L'\0';
-    return text;
-}
-
 static wchar_t* scratchPath(const wchar_t* scratchDir, const wchar_t* name, const ErrorSink* sink)
 {
     const wchar_t* pieces[] = {scratchDir, L"\\", name};
-    return joinText(pieces, 3, sink);
+    return joinStrings(pieces, 3, sink);
 }
 
 // Unlike sizeOfPath, tells a missing or unreadable file apart from an empty one.
@@ -53,7 +34,7 @@ static bool fileSize(const wchar_t* path, uint64_t* size)
 static uint32_t runWithArguments(const char* tool, const wchar_t* const* pieces, size_t count,
                                  const wchar_t* scratchDir, bool lowPriority, const ErrorSink* sink)
 {
-    wchar_t* arguments = joinText(pieces, count, sink);
+    wchar_t* arguments = joinStrings(pieces, count, sink);
     if (!arguments)
         return ToolLaunchFailed;
     uint32_t code = runTool(tool, arguments, scratchDir, nullptr, nullptr, lowPriority, sink);
@@ -123,7 +104,7 @@ static bool runDeflOpt(const wchar_t* file, bool strip, const wchar_t* scratchDi
     if (reportFile == INVALID_HANDLE_VALUE)
         return false;
     const wchar_t* pieces[] = {L"/b", strip ? L"" : L"k", L" \"", file, L"\""};
-    wchar_t* arguments = joinText(pieces, 5, sink);
+    wchar_t* arguments = joinStrings(pieces, 5, sink);
     uint32_t code = ToolLaunchFailed;
     if (arguments)
         code = runTool(TOOL_DEFLOPT, arguments, scratchDir, nullptr, reportFile, lowPriority, sink);
@@ -165,7 +146,7 @@ bool deflatePostPass(const wchar_t* file, const wchar_t* suffix, bool strip, con
                      bool lowPriority, const ErrorSink* sink)
 {
     const wchar_t* pieces[] = {file, L".2", suffix};
-    wchar_t* temporary = joinText(pieces, 3, sink);
+    wchar_t* temporary = joinStrings(pieces, 3, sink);
     if (!temporary)
         return false;
     bool succeeded = false;
