@@ -5,6 +5,7 @@
 # Leaves WORK_DIR/originals, WORK_DIR/run and WORK_DIR/batch.txt; exits non-zero
 # when VellBatch reports a failure or a content check fails.
 set -euo pipefail
+source "$(dirname "$0")/common.sh"
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$1
 work=$2
@@ -16,14 +17,7 @@ cp -r "$top/samples/files" "$work/run"
 # A prefix of its own, so the run has the default settings whatever the tests or a
 # user stored elsewhere; ZIP and gzip files are switched from "ignore" to
 # "optimize" so that every sample gets work.
-export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEARCH=win64
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "Creating a Wine prefix in $WINEPREFIX (first run only) ..."
-  mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -w
-fi
+vell_use_prefix "$work/wineprefix"
 key='HKEY_CURRENT_USER\Software\Zarn’s Vell\Optimizer'
 printf 'Windows Registry Editor Version 5.00\r\n\r\n[-%s]\r\n\r\n[%s]\r\n"zip_strategy"=dword:00000001\r\n"gzip_strategy"=dword:00000001\r\n' \
   "$key" "$key" | iconv -f UTF-8 -t UTF-16 > "$work/settings.reg"

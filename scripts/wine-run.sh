@@ -2,16 +2,8 @@
 # Runs a Windows program under Wine with a prefix private to the build tree,
 # so tests never touch the user's own prefix or registry.
 set -e
-: "${VELL_WINEPREFIX:=$(pwd)/wineprefix}"
-export WINEPREFIX="$VELL_WINEPREFIX"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-export WINEARCH=win64
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -w
-fi
+source "$(dirname "$0")/common.sh"
+vell_use_prefix "${VELL_WINEPREFIX:-$(pwd)/wineprefix}"
 # Under Wine a console helper of a killed tool can outlive the test and keep the
 # test's output pipe open; giving Wine a file instead lets CTest see the end.
 out=$(mktemp)

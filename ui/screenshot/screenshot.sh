@@ -2,24 +2,17 @@
 # Saves docs/screenshot.png: the main window after it optimized a copy of the
 # bundled samples with the tools kit, under Wine on a virtual X display.
 set -euo pipefail
+source "$(dirname "$0")/../../scripts/common.sh"
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$top/build}
-cmake -S "$top" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
-      -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j "$(nproc)" --target vell_screenshot toolkit_dist vell_cfbf >/dev/null
+vell_build "$build" vell_screenshot toolkit_dist vell_cfbf
 
 work=$build/screenshot
 rm -rf "$work/files" "$work/ready"
 mkdir -p "$work"
 cp -r "$top/samples/files" "$work/files"
 # A prefix of its own, so the window shows the default settings.
-export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEARCH=win64
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -w
-fi
+vell_use_prefix "$work/wineprefix"
 # Wine's Tahoma has no thin space (U+2009); glyphs it lacks come from DejaVu Sans,
 # as Windows' own font linking would supply them.
 link='HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
