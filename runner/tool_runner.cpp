@@ -64,6 +64,9 @@ static DWORD priorityClassOf(int priorityLevel)
 // Starts the program with exactly the listed handles inherited, so a tool never
 // holds the pipe or files of a tool that another worker starts at the same moment.
 // Returns the process handle, or null when no process was created.
+const int LAUNCH_ATTEMPTS = 3;
+const DWORD LAUNCH_RETRY_DELAY_MS = 100;
+
 static HANDLE startToolProcess(const wchar_t* applicationPath, wchar_t* commandLine,
                                const wchar_t* workingDirectory, HANDLE input, HANDLE output,
                                HANDLE error, const HANDLE* handles, size_t handleCount,
@@ -81,6 +84,7 @@ static HANDLE startToolProcess(const wchar_t* applicationPath, wchar_t* commandL
     if (!attributes)
         return nullptr;
     HANDLE process = nullptr;
+    DWORD failure = ERROR_SUCCESS;
     if (InitializeProcThreadAttributeList(attributes, 1, 0, &attributesLength)) {
         if (UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
                                       const_cast<HANDLE*>(handles), handleCount * sizeof(HANDLE),
@@ -107,9 +111,15 @@ static HANDLE startToolProcess(const wchar_t* applicationPath, wchar_t* commandL
                     SetPriorityClass(process, priorityClass);
             }
         }
+        failure = GetLastError();
         DeleteProcThreadAttributeList(attributes);
+    } else {
+        failure = GetLastError();
     }
     release(attributes);
+    // The caller looks at the reason of a failed start.
+    if (!process)
+        SetLastError(failure);
     return process;
 }
 
@@ -245,9 +255,22 @@ uint32_t runTool(const char* toolName, const wchar_t* arguments, const wchar_t* 
     listHandle(handles, &handleCount, standardInput);
     listHandle(handles, &handleCount, standardOutput);
     HANDLE output = standardOutput ? standardOutput : writeEnd;
-    HANDLE process = startToolProcess(applicationPath, commandLine, workingDirectory,
-                                      standardInput, output, writeEnd, handles, handleCount,
-                                      lowPriority ? -2 : 0);
+    HANDLE process = nullptr;
+    // A missing tool fails at once; any other refusal is tried again after a
+    // moment (seen under Wine while many processes start at once).
+    for (int attempt = 0; attempt < LAUNCH_ATTEMPTS && !process; ++attempt) {
+        if (attempt > 0)
+            Sleep(LAUNCH_RETRY_DELAY_MS);
+        process = startToolProcess(applicationPath, commandLine, workingDirectory, standardInput,
+                                   output, writeEnd, handles, handleCount, lowPriority ? -2 : 0);
+        if (!process) {
+            DWORD error = GetLastError();
+            report(sink, SINK_SYSTEM_ERROR, error);
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                error == ERROR_BAD_EXE_FORMAT || error == ERROR_DIRECTORY)
+                break;
+        }
+    }
     // Without the parent's copy the read end reports the end once the child is gone.
     CloseHandle(writeEnd);
     release(commandLine);
