@@ -333,11 +333,6 @@ static Action chooseInContainer(FileKind kind, const Settings* s, ContentContext
     case KIND_ODF:
         options[0] = options[1] = 1;
         return kind == KIND_OOXML ? ACTION_OPTIMIZE_OOXML : ACTION_OPTIMIZE_ODF;
-    case KIND_EPUB:
-        if (!s->epub_optimize)
-            return ACTION_NONE;
-        options[0] = 1;
-        return ACTION_OPTIMIZE_EPUB;
     case KIND_GZIP:
         if (!document && s->gzip_strategy != 1)
             return ACTION_NONE;
@@ -347,6 +342,7 @@ static Action chooseInContainer(FileKind kind, const Settings* s, ContentContext
         return document || s->svg_optimize ? ACTION_MINIFY_SVG : ACTION_NONE;
     case KIND_XML:
         return document ? ACTION_MINIFY_XML : ACTION_NONE;
+    case KIND_EPUB:
     case KIND_CFBF:
     case KIND_MP3:
     case KIND_FLAC:

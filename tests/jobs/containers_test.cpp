@@ -75,16 +75,7 @@ protected:
     void TearDown() override
     {
         stopWorkers();
-        EnterCriticalSection(&jobList.lock);
-        for (size_t i = 0; i < jobList.length; ++i) {
-            Job* job = jobList.entries[i];
-            closeLogFile(job);
-            release(job->path);
-            release(job->logData);
-            release(job);
-        }
-        LeaveCriticalSection(&jobList.lock);
-        clearJobList(&jobList);
+        discardAllJobs();
     }
 
     // A job as the adder makes it, appended to the global list.

@@ -28,22 +28,6 @@ bool stopTestWorkers()
     });
 }
 
-void discardAllJobs()
-{
-    EnterCriticalSection(&jobList.lock);
-    for (size_t i = 0; i < jobList.length; ++i) {
-        Job* job = jobList.entries[i];
-        closeLogFile(job);
-        if (job->scratchDir[0])
-            deleteTree(job->scratchDir);
-        release(job->logData);
-        release(job->path);
-        release(job);
-    }
-    LeaveCriticalSection(&jobList.lock);
-    clearJobList(&jobList);
-}
-
 HWND createNotificationWindow()
 {
     return CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr),

@@ -7,6 +7,7 @@
 #include <vector>
 #include "jobs/content.h"
 #include "jobs/job.h"
+#include "support/tool_double_setup.h"
 
 extern const std::string tinyPng;
 
@@ -15,7 +16,6 @@ void prepareGlobalJobList();
 // Pauses the pool and waits until every worker thread has ended; false if they did not.
 bool stopTestWorkers();
 // Closes logs, deletes scratch folders, frees every job and empties the list.
-void discardAllJobs();
 
 HWND createNotificationWindow();
 // Polls until the condition holds, pumping this thread's messages; false after limitMs.

@@ -97,16 +97,7 @@ protected:
                 break;
             Sleep(20);
         }
-        EnterCriticalSection(&jobList.lock);
-        for (size_t i = 0; i < jobList.length; ++i) {
-            Job* job = jobList.entries[i];
-            closeLogFile(job);
-            release(job->path);
-            release(job->logData);
-            release(job);
-        }
-        LeaveCriticalSection(&jobList.lock);
-        clearJobList(&jobList);
+        discardAllJobs();
         setToolsDirectory(previousTools.c_str());
         removeTestFolder(work);
     }

@@ -243,3 +243,19 @@ std::string logFileBytes(const Job* job)
     }
     return bytes;
 }
+
+void discardAllJobs()
+{
+    EnterCriticalSection(&jobList.lock);
+    for (size_t i = 0; i < jobList.length; ++i) {
+        Job* job = jobList.entries[i];
+        closeLogFile(job);
+        if (job->scratchDir[0])
+            deleteTree(job->scratchDir);
+        release(job->logData);
+        release(job->path);
+        release(job);
+    }
+    LeaveCriticalSection(&jobList.lock);
+    clearJobList(&jobList);
+}

@@ -72,3 +72,5 @@ Job* createTestJob(const std::wstring& scratchDir, HWND window = nullptr);
 void destroyTestJob(Job* job);
 // Every byte appended to the job's log so far, read from its log file.
 std::string logFileBytes(const Job* job);
+// Closes, deletes and frees every job of the global job list and empties it.
+void discardAllJobs();
