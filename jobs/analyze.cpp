@@ -1,5 +1,5 @@
 #include "jobs/adding.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "jobs/scratch.h"
 #include "runner/job_log.h"
 #include <wchar.h>

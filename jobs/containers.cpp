@@ -1,7 +1,7 @@
 #include "jobs/containers.h"
 #include "jobs/adding.h"
 #include "jobs/content.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "jobs/scratch.h"
 #include "jobs/workers.h"
 #include "optimizers/archive.h"

@@ -1,5 +1,5 @@
 #include "jobs/content.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "jobs/job.h"
 #include "jobs/probes.h"
 #include "jobs/scratch.h"

@@ -3,8 +3,9 @@
 #include <windows.h>
 #include <atomic>
 #include <stdint.h>
-#include "jobs/error_sink.h"
-#include "jobs/spin_lock.h"
+#include "base/error_sink.h"
+#include "base/file_util.h"
+#include "base/spin_lock.h"
 
 enum JobState : uint8_t {
     JOB_PENDING = 0,
@@ -25,8 +26,6 @@ enum : UINT {
     WM_WORKER_IDLE = WM_APP + 6,
 };
 
-const size_t PATH_ROOM = 261;         // UTF-16 units for a path with its terminator
-const size_t SCRATCH_FILE_ROOM = 274; // a scratch folder, a backslash and "x.flac"
 const int MAX_WORKERS = 64;
 
 struct Job {

@@ -1,5 +1,5 @@
 #include "jobs/job.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 
 JobList jobList;
 WorkerSlot workerSlots[MAX_WORKERS];

@@ -1,5 +1,5 @@
 #include "jobs/probes.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "runner/tool_names.h"
 #include "runner/tool_runner.h"
 #include <string.h>

@@ -1,5 +1,5 @@
 #include "jobs/scratch.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "jobs/job.h"
 #include <intrin.h>
 #include <stdio.h>

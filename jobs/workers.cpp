@@ -1,7 +1,7 @@
 #include "jobs/workers.h"
 #include "jobs/containers.h"
 #include "jobs/content.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "optimizers/archive.h"
 #include "optimizers/gif.h"
 #include "optimizers/jpeg.h"

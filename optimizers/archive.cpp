@@ -1,5 +1,5 @@
 #include "optimizers/archive.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "optimizers/png.h"
 #include "optimizers/replace.h"
 #include "runner/tool_names.h"

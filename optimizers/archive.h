@@ -1,7 +1,7 @@
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
-#include "jobs/error_sink.h"
+#include "base/error_sink.h"
 
 const size_t CONTENT_DIGEST_LENGTH = 64;
 

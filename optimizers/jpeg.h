@@ -1,7 +1,7 @@
 #pragma once
 #include <windows.h>
 #include <stdint.h>
-#include "jobs/error_sink.h"
+#include "base/error_sink.h"
 
 // derotateMode: 0 off, 1 only when lossless, 2 even if edges are lost.
 // metadataStrategy: 0 keep all, 1 all but thumbnail, 2 all but date taken, 3 none.

@@ -1,6 +1,5 @@
 #include "optimizers/media.h"
-#include "jobs/file_util.h"
-#include "jobs/job.h"
+#include "base/file_util.h"
 #include "optimizers/replace.h"
 #include "runner/tool_names.h"
 #include "runner/tool_runner.h"

@@ -1,5 +1,5 @@
 #pragma once
-#include "jobs/error_sink.h"
+#include "base/error_sink.h"
 
 bool optimizeCompoundFile(const wchar_t* path, const wchar_t* scratchDir, bool lowPriority,
                           const ErrorSink* sink);

@@ -1,5 +1,5 @@
 #include "optimizers/png.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "optimizers/replace.h"
 #include "runner/tool_names.h"
 #include "runner/tool_runner.h"

@@ -1,5 +1,5 @@
 #pragma once
-#include "jobs/error_sink.h"
+#include "base/error_sink.h"
 
 bool optimizePng(const wchar_t* source, const wchar_t* scratchDir, bool strip, bool clear,
                  bool lowPriority, const ErrorSink* sink);

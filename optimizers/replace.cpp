@@ -1,6 +1,5 @@
 #include "optimizers/replace.h"
-#include "jobs/file_util.h"
-#include "jobs/job.h"
+#include "base/file_util.h"
 #include <windows.h>
 #include <stdio.h>
 #include <wchar.h>

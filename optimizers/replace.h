@@ -1,5 +1,5 @@
 #pragma once
-#include "jobs/error_sink.h"
+#include "base/error_sink.h"
 
 // Puts result in place of target so that a crash, a kill or a power cut leaves
 // either the old or the new content: the result is copied beside the target,

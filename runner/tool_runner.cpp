@@ -1,5 +1,5 @@
 #include "runner/tool_runner.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include <string.h>
 #include <wchar.h>
 

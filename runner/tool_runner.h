@@ -3,7 +3,7 @@
 // into the job's log.
 #include <windows.h>
 #include <stdint.h>
-#include "jobs/error_sink.h"
+#include "base/error_sink.h"
 
 const uint32_t ToolAborted = 0xFFFFFFFF;      // the job was cancelled before the start
 const uint32_t ToolLaunchFailed = 0xBAD1BAD1; // the pipe or the process was not created

@@ -1,6 +1,6 @@
 #include "ui/commands.h"
 #include "jobs/adding.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "jobs/workers.h"
 #include "runner/job_log.h"
 #include <commctrl.h>

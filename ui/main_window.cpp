@@ -3,11 +3,11 @@
 #include "ui/dialog_template.h"
 #include "ui/main_window_internal.h"
 #include "jobs/content.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "jobs/workers.h"
 #include "runner/job_log.h"
 #include "settings/settings.h"
-#include "settings/settings_pages.h"
+#include "ui/settings_pages.h"
 #include <commctrl.h>
 #include <shellapi.h>
 #include <uxtheme.h>

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include "job_fixture.h"
 #include "jobs/adding.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "jobs/workers.h"
 #include "settings/settings.h"
 #include "support/test_files.h"

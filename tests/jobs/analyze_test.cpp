@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 #include "jobs/adding.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "jobs/scratch.h"
 #include "runner/job_log.h"
 #include "settings/settings.h"

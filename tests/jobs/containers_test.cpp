@@ -1,6 +1,6 @@
 #include "jobs/containers.h"
 #include "jobs/content.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "jobs/scratch.h"
 #include "jobs/workers.h"
 #include "runner/job_log.h"

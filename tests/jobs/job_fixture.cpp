@@ -1,5 +1,5 @@
 #include "job_fixture.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "jobs/scratch.h"
 #include "jobs/workers.h"
 #include "runner/job_log.h"

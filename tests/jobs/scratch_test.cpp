@@ -1,5 +1,5 @@
 #include <gtest/gtest.h>
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "jobs/job.h"
 #include "jobs/scratch.h"
 #include "support/test_files.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include "job_fixture.h"
 #include "jobs/containers.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "jobs/workers.h"
 #include "runner/job_log.h"
 #include "runner/tool_names.h"

@@ -2,7 +2,7 @@
 // worker pool: archives made at build time are rebuilt or extracted in place.
 #include "jobs/adding.h"
 #include "jobs/containers.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "jobs/workers.h"
 #include "optimizers/archive.h"
 #include "runner/job_log.h"

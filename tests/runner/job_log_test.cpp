@@ -1,5 +1,5 @@
 #include "runner/job_log.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "runner/tool_runner.h"
 #include "support/tool_double_setup.h"
 #include <gtest/gtest.h>

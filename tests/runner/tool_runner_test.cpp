@@ -1,5 +1,5 @@
 #include "runner/tool_runner.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "runner/job_log.h"
 #include "runner/tool_names.h"
 #include "support/tool_double_setup.h"

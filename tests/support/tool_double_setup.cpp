@@ -1,5 +1,5 @@
 #include "support/tool_double_setup.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "jobs/scratch.h"
 #include "runner/job_log.h"
 #include "runner/tool_runner.h"

@@ -1,9 +1,9 @@
 #include "window_fixture.h"
 #include <commctrl.h>
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "runner/job_log.h"
 #include "settings/settings.h"
-#include "settings/settings_pages.h"
+#include "ui/settings_pages.h"
 #include "support/test_files.h"
 #include "ui/main_window_internal.h"
 

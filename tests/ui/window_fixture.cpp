@@ -1,6 +1,6 @@
 #include "window_fixture.h"
 #include "jobs/content.h"
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include "settings/settings.h"
 #include "support/test_files.h"
 #include <shlobj.h>

@@ -1,4 +1,4 @@
-#include "settings/settings_pages.h"
+#include "ui/settings_pages.h"
 #include "jobs/job.h"
 #include "settings/settings.h"
 #include "ui/dialog_template.h"

@@ -1,4 +1,4 @@
-#include "jobs/file_util.h"
+#include "base/file_util.h"
 #include <string.h>
 #include <wchar.h>
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include "jobs/job.h"
 #include "settings/settings.h"
-#include "settings/settings_pages.h"
+#include "ui/settings_pages.h"
 #include <windows.h>
 #include <string>
 #include <vector>

@@ -3,7 +3,10 @@
 // Every sink argument may be null; failures report SINK_SYSTEM_ERROR.
 #include <windows.h>
 #include <stdint.h>
-#include "jobs/error_sink.h"
+#include "base/error_sink.h"
+
+const size_t PATH_ROOM = 261;         // UTF-16 units for a path with its terminator
+const size_t SCRATCH_FILE_ROOM = 274; // a scratch folder, a backslash and "x.flac"
 
 HANDLE openForReading(const wchar_t* path, DWORD access, DWORD share, const ErrorSink* sink);
 HANDLE createForWriting(const wchar_t* path, DWORD access, DWORD share, DWORD attributes,

@@ -1,4 +1,4 @@
-#include "jobs/error_sink.h"
+#include "base/error_sink.h"
 
 static bool discardReport(void*, uint32_t, uintptr_t)
 {

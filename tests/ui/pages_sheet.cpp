@@ -3,7 +3,7 @@
 // make_pages_sheet.sh, which turns the result into docs/settings-pages.png.
 #include "jobs/job.h"
 #include "settings/settings.h"
-#include "settings/settings_pages.h"
+#include "ui/settings_pages.h"
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>

@@ -9,7 +9,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export VELL_WINEPREFIX="${VELL_WINEPREFIX:-$build/wineprefix}"
 xvfb-run -a -s "-screen 0 1600x1200x24" "$root/scripts/wine-run.sh" \
-  "$build/tests/settings/pages_sheet.exe" "Z:${work//\//\\}\\pages.bmp" >"$work/log.txt" 2>&1
+  "$build/tests/ui/pages_sheet.exe" "Z:${work//\//\\}\\pages.bmp" >"$work/log.txt" 2>&1
 # Debian's interpreter, which has PIL (the one first on PATH may not).
 /usr/bin/python3 - "$work/pages.bmp" "$root/docs/settings-pages.png" <<'PY'
 import sys

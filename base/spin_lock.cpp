@@ -1,4 +1,4 @@
-#include "jobs/spin_lock.h"
+#include "base/spin_lock.h"
 #include <windows.h>
 
 void acquireSpinLock(SpinLock* lock)
