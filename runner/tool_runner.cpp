@@ -13,7 +13,12 @@ const DWORD CHUNK_LENGTH = 2048;
 const size_t MAX_INHERITED_HANDLES = 3;
 // How long the output loop waits for the tool's end while the pipe is empty.
 const DWORD OUTPUT_POLL_MILLISECONDS = 15;
-const ULONGLONG AFTER_END_GRACE_MILLISECONDS = 500;
+// How long the output loop waits for the pipe to break once the tool has ended.
+// Under Wine the console host of a tool started without a window lets go of the
+// tool's handles some 50 ms after it, and seconds later on a loaded machine; until
+// then the caller cannot reuse the tool's output file. Only a host that outlives a
+// tool killed while starting takes the whole wait, and a cancelled job skips it.
+const ULONGLONG AFTER_END_GRACE_MILLISECONDS = 10000;
 
 wchar_t toolsDirectory[TOOLS_DIRECTORY_ROOM];
 
@@ -154,7 +159,8 @@ static void listHandle(HANDLE* handles, size_t* count, HANDLE handle)
 // without a window, which holds the tool's handles (the caller's output file too)
 // for a moment after the tool. Waiting for the break lets the caller use that
 // file at once; the wait after the tool's end is bounded, because such a host
-// can outlive a tool killed while starting.
+// can outlive a tool killed while starting, and ends early for a cancelled job,
+// whose files nobody uses any more.
 static void passOutput(HANDLE readEnd, HANDLE process, const ErrorSink* sink)
 {
     char chunk[CHUNK_LENGTH + 1];
@@ -170,7 +176,8 @@ static void passOutput(HANDLE readEnd, HANDLE process, const ErrorSink* sink)
             if (endedAt == 0) {
                 if (WaitForSingleObject(process, OUTPUT_POLL_MILLISECONDS) == WAIT_OBJECT_0)
                     endedAt = GetTickCount64();
-            } else if (GetTickCount64() - endedAt >= AFTER_END_GRACE_MILLISECONDS) {
+            } else if (GetTickCount64() - endedAt >= AFTER_END_GRACE_MILLISECONDS ||
+                       !report(sink, SINK_TEXT_CHECKPOINT, reinterpret_cast<uintptr_t>(""))) {
                 return;
             } else {
                 Sleep(OUTPUT_POLL_MILLISECONDS);
