@@ -18,6 +18,8 @@ const DWORD COMMIT_FLAGS = STGC_OVERWRITE | STGC_CONSOLIDATE;                   
 // Streams below this size live in the mini stream of a compound file.
 const ULONGLONG SMALL_STREAM_LIMIT = 4096;
 
+const DWORD ALL_STATE_BITS = 0xFFFFFFFF;
+
 void appendStreamPair(StreamPairList* pairs, const StreamPair& pair)
 {
     if (pairs->count == SIZE_MAX)
@@ -60,6 +62,29 @@ IStorage* openRootForReading(const wchar_t* path)
     if (FAILED(StgOpenStorage(path, nullptr, MODE_ROOT_READ, nullptr, 0, &root)))
         return nullptr;
     return root;
+}
+
+// Embedded objects (the storages below "ObjectPool" in a Word document, say) are loaded
+// by the class identifier of their storage, and applications may keep flags in a
+// storage's state bits; neither lives in a stream, so each storage gets both from its
+// original, the root included. The results are not examined here: the verification
+// compares both afterwards, so a storage that did not take them fails the run there.
+void copyStorageDescription(IStorage* source, IStorage* target)
+{
+    STATSTG description = {};
+    source->Stat(&description, STATFLAG_NONAME);
+    target->SetClass(description.clsid);
+    target->SetStateBits(description.grfStateBits, ALL_STATE_BITS);
+}
+
+bool sameStorageDescription(IStorage* source, IStorage* target)
+{
+    STATSTG sourceDescription = {};
+    STATSTG targetDescription = {};
+    return SUCCEEDED(source->Stat(&sourceDescription, STATFLAG_NONAME)) &&
+           SUCCEEDED(target->Stat(&targetDescription, STATFLAG_NONAME)) &&
+           IsEqualCLSID(sourceDescription.clsid, targetDescription.clsid) &&
+           sourceDescription.grfStateBits == targetDescription.grfStateBits;
 }
 
 bool sameStreamDescription(const STATSTG& listed, const STATSTG& described)
@@ -117,6 +142,7 @@ bool compareStorageElement(IStorage* source, IStorage* target, const STATSTG& el
 void copyStorageTree(IStorage* source, IStorage* target, StreamPairList* pairs,
                      ReferenceList* storages)
 {
+    copyStorageDescription(source, target);
     IEnumSTATSTG* listing = nullptr;
     if (FAILED(source->EnumElements(0, nullptr, 0, &listing)))
         fail("error: cannot enumerate\n", CFBF_EXIT_ENUMERATE);
@@ -164,6 +190,8 @@ void copyStorageTree(IStorage* source, IStorage* target, StreamPairList* pairs,
 // Stream contents are not read again: the byte counts checked while copying vouch for them.
 bool compareStorageTrees(IStorage* source, IStorage* target)
 {
+    if (!sameStorageDescription(source, target))
+        return false;
     IEnumSTATSTG* listing = nullptr;
     if (FAILED(source->EnumElements(0, nullptr, 0, &listing)))
         fail("error: cannot enumerate\n", CFBF_EXIT_ENUMERATE);
@@ -202,12 +230,6 @@ void rewriteCompoundFile(const wchar_t* inputPath, const wchar_t* outputPath, bo
                                   largeSectors ? &options : nullptr, nullptr, IID_IStorage,
                                   reinterpret_cast<void**>(&targetRoot))))
         fail("cannot create target file\n", CFBF_EXIT_CREATE_TARGET);
-
-    // Applications recognise documents by the root's class identifier; it is the only one
-    // carried over. A failed Stat leaves the zeroed description, so SetClass gets CLSID_NULL.
-    STATSTG rootDescription = {};
-    sourceRoot->Stat(&rootDescription, STATFLAG_NONAME);
-    targetRoot->SetClass(rootDescription.clsid);
 
     StreamPairList pairs = {};
     ReferenceList storages = {};

@@ -1,5 +1,6 @@
 #include "jobs/containers.h"
 #include "jobs/adding.h"
+#include "jobs/mimetype_fixups.h"
 #include "jobs/content.h"
 #include "base/file_util.h"
 #include "jobs/scratch.h"
@@ -17,7 +18,6 @@ const char ANALYZING_TEXT[] = "analyzing content \xE2\x80\xA6\n";
 const char WAITING_TEXT[] = "waiting for content to complete \xE2\x80\xA6\n";
 const char COMPRESSING_TEXT[] = "compressing \xE2\x80\xA6\n";
 const wchar_t ASIDE_SUFFIX[] = L".0r1g1n4l";
-const wchar_t MIMETYPE_TEMPORARY_NAME[] = L"!!!!!!!!";
 
 // Room for a scratch folder, a backslash and the longest fixed name ("x\!!!!!!!!").
 const size_t SCRATCH_PATH_ROOM = PATH_ROOM + 32;
@@ -102,16 +102,9 @@ static void startContainer(Job* job, JobList* list)
         return;
     }
     appendTextToLog(job, ANALYZING_TEXT);
-    if (job->action == ACTION_OPTIMIZE_EPUB) {
-        wchar_t mimetype[SCRATCH_PATH_ROOM];
-        wchar_t temporary[SCRATCH_PATH_ROOM];
-        if (!joinPath(mimetype, SCRATCH_PATH_ROOM, folder, L"mimetype") ||
-            !joinPath(temporary, SCRATCH_PATH_ROOM, folder, MIMETYPE_TEMPORARY_NAME) ||
-            !MoveFileExW(mimetype, temporary, 0)) {
-            appendTextToLog(job, "ERROR: cannot rename \"mimetype\" to \"!!!!!!!!\"!");
-            finishJob(job, false);
-            return;
-        }
+    if (keepsMimetypeFirst(job) && !setMimetypeAside(job, folder)) {
+        finishJob(job, false);
+        return;
     }
     addContent(job, list, folder, contextOfContainer(job->action));
     appendTextToLog(job, WAITING_TEXT);
@@ -156,19 +149,9 @@ static void completeContainer(Job* job, JobList* list)
         finishJob(job, false);
         return;
     }
-    if (job->action == ACTION_OPTIMIZE_EPUB) {
-        wchar_t mimetype[SCRATCH_PATH_ROOM];
-        if (!joinPath(mimetype, SCRATCH_PATH_ROOM, folder, MIMETYPE_TEMPORARY_NAME) ||
-            !addStoredEntry(archive, mimetype, job->scratchDir, lowPriority(), &job->sink)) {
-            appendTextToLog(job, "ERROR: cannot replace \"!!!!!!!!\" with uncompressed version!");
-            finishJob(job, false);
-            return;
-        }
-        if (!renameMimetypeEntry(archive, job->scratchDir, lowPriority(), &job->sink)) {
-            appendTextToLog(job, "ERROR: cannot rename \"!!!!!!!!\" to \"mimetype\"!");
-            finishJob(job, false);
-            return;
-        }
+    if (keepsMimetypeFirst(job) && !restoreMimetypeEntry(job, folder, archive, lowPriority())) {
+        finishJob(job, false);
+        return;
     }
     finishAccepted(job, archive);
 }
@@ -183,10 +166,15 @@ static void repackAtOnce(Job* job)
         finishJob(job, false);
         return;
     }
+    bool mimetypeFirst = keepsMimetypeFirst(job);
+    if (mimetypeFirst && !setMimetypeAside(job, folder)) {
+        finishJob(job, false);
+        return;
+    }
     bool packed = job->action == ACTION_OPTIMIZE_GZIP
                       ? recompressGzip(folder, job->scratchFile, job->scratchDir, lowPriority(), &job->sink)
                       : recompressZip(folder, job->scratchFile, job->scratchDir, lowPriority(), &job->sink);
-    if (!packed) {
+    if (!packed || (mimetypeFirst && !restoreMimetypeEntry(job, folder, job->scratchFile, lowPriority()))) {
         finishJob(job, false);
         return;
     }

@@ -91,6 +91,33 @@ with zipfile.ZipFile(path("book.epub"), "w") as z:
                compress_type=zipfile.ZIP_DEFLATED, compresslevel=1)
     z.writestr("cover.jpg", jpg_bytes, compress_type=zipfile.ZIP_STORED)
 
+# OpenDocument text as office suites write it: "mimetype" stored first (readers such as
+# the `file` command look for it at byte 30), then the manifest, content, styles and a picture.
+def odf_entry(name):
+    return zipfile.ZipInfo(name, date_time=(2026, 1, 1, 12, 0, 0))
+
+odt_type = "application/vnd.oasis.opendocument.text"
+office_ns = ('xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" '
+             'xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0" office:version="1.2"')
+with zipfile.ZipFile(path("letter.odt"), "w") as z:
+    z.writestr(odf_entry("mimetype"), odt_type, compress_type=zipfile.ZIP_STORED)
+    z.writestr(odf_entry("META-INF/manifest.xml"),
+               '<?xml version="1.0" encoding="UTF-8"?>\n<manifest:manifest xmlns:manifest="urn:oasis:names:tc:opendocument:xmlns:manifest:1.0" manifest:version="1.2">\n'
+               ' <manifest:file-entry manifest:full-path="/" manifest:version="1.2" manifest:media-type="%s"/>\n'
+               ' <manifest:file-entry manifest:full-path="content.xml" manifest:media-type="text/xml"/>\n'
+               ' <manifest:file-entry manifest:full-path="styles.xml" manifest:media-type="text/xml"/>\n'
+               ' <manifest:file-entry manifest:full-path="Pictures/palette.png" manifest:media-type="image/png"/>\n'
+               '</manifest:manifest>\n' % odt_type, compress_type=zipfile.ZIP_DEFLATED, compresslevel=1)
+    z.writestr(odf_entry("content.xml"),
+               '<?xml version="1.0" encoding="UTF-8"?>\n<office:document-content %s><office:body><office:text>\n' % office_ns +
+               "".join("<text:p>Paragraph %d of the sample letter.</text:p>\n" % i for i in range(120)) +
+               "</office:text></office:body></office:document-content>\n",
+               compress_type=zipfile.ZIP_DEFLATED, compresslevel=1)
+    z.writestr(odf_entry("styles.xml"),
+               '<?xml version="1.0" encoding="UTF-8"?>\n<office:document-styles %s/>\n' % office_ns,
+               compress_type=zipfile.ZIP_DEFLATED, compresslevel=1)
+    z.writestr(odf_entry("Pictures/palette.png"), png_bytes, compress_type=zipfile.ZIP_STORED)
+
 with gzip.GzipFile(path("log.txt.gz"), "wb", compresslevel=1, mtime=0) as g:
     g.write(("2026-01-01 12:00:%02d INFO sample log line number %d\n" % (0, 0)).encode() * 1)
     g.write("".join("2026-01-01 12:%02d:%02d INFO sample log line number %d\n" % (i // 60 % 60, i % 60, i)

@@ -4,8 +4,9 @@ Usage: verify_demo.py ORIGINALS RESULTS
 Images: decoded pixels (a JPEG turned by its orientation tag is compared with a
 lossless turn of the original); ZIP-based files: the same entries, images inside by
 pixels and everything else by bytes; gzip: the decompressed bytes; FLAC: the decoded
-samples; compound files: the same tree and stream bytes; anything else: the bytes."""
-import gzip, io, os, subprocess, sys, tempfile, zipfile
+samples; compound files: the same tree, stream bytes and storage classes; a ZIP package
+that began with a stored "mimetype" entry must still do so; anything else: the bytes."""
+import gzip, io, os, struct, subprocess, sys, tempfile, zipfile
 from PIL import Image, ImageSequence
 import olefile
 
@@ -38,6 +39,15 @@ def same_image(before, after, name):
             before = turned_original(before, turns[o_before])
     return frames(before) == frames(after)
 
+def stored_mimetype_first(data):
+    """OpenDocument and EPUB readers (and the `file` command) look at the first local
+    header only: "mimetype", stored, its text right after the name at byte 38."""
+    if len(data) < 38 or data[:4] != b"PK\x03\x04":
+        return False
+    (method,) = struct.unpack("<H", data[8:10])
+    name_length, extra_length = struct.unpack("<HH", data[26:30])
+    return method == 0 and name_length == 8 and extra_length == 0 and data[30:38] == b"mimetype"
+
 def same_zip(before, after):
     zb, za = zipfile.ZipFile(io.BytesIO(before)), zipfile.ZipFile(io.BytesIO(after))
     # Folder entries carry no content; 7-Zip writes them where the original had none.
@@ -48,10 +58,8 @@ def same_zip(before, after):
     for name in names_b:
         if not same_content(name, zb.read(name), za.read(name))[0]:
             return False, "entry " + name + " differs"
-    if "mimetype" in names_b:
-        first = za.infolist()[0]
-        if first.filename != "mimetype" or first.compress_type != zipfile.ZIP_STORED:
-            return False, "mimetype is not the first stored entry"
+    if stored_mimetype_first(before) and not stored_mimetype_first(after):
+        return False, "mimetype is not the first stored entry"
     return True, "%d entries equal" % len(names_b)
 
 def decoded_flac(data):
@@ -60,7 +68,11 @@ def decoded_flac(data):
 
 def compound_tree(data):
     ole = olefile.OleFileIO(data)
-    return {"/".join(p): ole.openstream(p).read() for p in ole.listdir(streams=True, storages=False)}
+    tree = {"/".join(p): ole.openstream(p).read() for p in ole.listdir(streams=True, storages=False)}
+    # Embedded objects are loaded by the class of their storage, so every class counts too.
+    tree.update({"/".join(p) + "/": ole.getclsid(p) for p in ole.listdir(streams=False, storages=True)})
+    tree["/"] = ole.root.clsid
+    return tree
 
 def same_content(name, before, after):
     lower = name.lower()
@@ -75,7 +87,7 @@ def same_content(name, before, after):
     if before[:4] == b"fLaC":
         return decoded_flac(before) == decoded_flac(after), "decoded audio equal"
     if before[:8] == b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1":
-        return compound_tree(before) == compound_tree(after), "streams equal"
+        return compound_tree(before) == compound_tree(after), "streams and storage classes equal"
     return False, "bytes differ"
 
 def main():

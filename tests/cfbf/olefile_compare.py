@@ -32,8 +32,9 @@ def main():
 
     if target.sectorsize != sector_size:
         problems.append("sector size %d, expected %d" % (target.sectorsize, sector_size))
-    if source.root.clsid != target.root.clsid:
-        problems.append("root class %r, expected %r" % (target.root.clsid, source.root.clsid))
+    # Every storage keeps its class and state bits, the root included: embedded objects
+    # are loaded by the class of their storage.
+    storages = [("", source.root, target.root)]
 
     source_elements = {"/".join(p): e for p, e in walk(source.root, [], [])}
     met = walk(target.root, [], [])
@@ -51,8 +52,18 @@ def main():
             copied = target.openstream(name).read()
             if len(data) != entry.size or data != copied or other.size != entry.size:
                 problems.append("%r: %d bytes copied, expected %d" % (name, len(copied), len(data)))
-        elif other.clsid:
-            problems.append("%r: storage class %r carried over" % (name, other.clsid))
+        else:
+            storages.append((name, entry, other))
+    for name, entry, other in storages:
+        if entry.clsid != other.clsid:
+            problems.append("%r: storage class %r, expected %r" % (name, other.clsid, entry.clsid))
+        if entry.dwUserFlags != other.dwUserFlags:
+            problems.append("%r: state bits %#x, expected %#x" % (name, other.dwUserFlags,
+                                                                  entry.dwUserFlags))
+    classes = sum(1 for _, entry, _ in storages if entry.clsid)
+    if classes < 2:
+        problems.append("the input has %d storage classes; the check needs the root's and "
+                        "at least one below it" % classes)
 
     # All small streams are written before the first large one, each phase in the order
     # the streams were met: so the mini stream's sectors come before every large stream's,
@@ -76,8 +87,8 @@ def main():
         print("%s: %s" % (target_path, problem))
     if problems:
         return 1
-    print("%s: %d elements, %d streams, %d-byte sectors match %s" % (
-        target_path, len(target_elements), len(streams), target.sectorsize, source_path))
+    print("%s: %d elements, %d streams, %d storage classes, %d-byte sectors match %s" % (
+        target_path, len(target_elements), len(streams), classes, target.sectorsize, source_path))
     return 0
 
 

@@ -9,23 +9,34 @@ const CLSID SAMPLE_ROOT_CLASS = {
 const CLSID SAMPLE_INNER_CLASS = {
     0x0f1e2d3c, 0x4b5a, 0x6978, {0x87, 0x96, 0xa5, 0xb4, 0xc3, 0xd2, 0xe1, 0xf0}};
 
+// The class of an Excel worksheet, as an embedded sheet in a Word document carries it.
+// {00020820-0000-0000-C000-000000000046}
+const CLSID SAMPLE_OBJECT_CLASS = {
+    0x00020820, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
 // Streams on both sides of the 4096-byte mini-stream limit, empty streams, empty and
-// nested storages, and a name with a control character like the property-set streams.
+// nested storages, names with control characters like the property-set streams, and an
+// embedded object laid out as Word keeps one: a storage with a class below "ObjectPool".
 const SampleElement SAMPLE_TREE[] = {
-    {L"Empty", false, 0, nullptr},
-    {L"Small", false, 100, nullptr},
-    {L"Edge4095", false, 4095, nullptr},
-    {L"Edge4096", false, 4096, nullptr},
-    {L"Large", false, 70001, nullptr},
-    {L"\x0005SummaryInformation", false, 236, nullptr},
-    {L"Inner", true, 0, &SAMPLE_INNER_CLASS},
-    {L"Inner/Nested", false, 5000, nullptr},
-    {L"Inner/Tiny", false, 1, nullptr},
-    {L"Inner/Deeper", true, 0, nullptr},
-    {L"Inner/Deeper/Zero", false, 0, nullptr},
-    {L"Inner/Deeper/Mid", false, 3000, nullptr},
-    {L"Inner/Deeper/Big", false, 9000, nullptr},
-    {L"Hollow", true, 0, nullptr},
+    {L"Empty", false, 0, nullptr, 0},
+    {L"Small", false, 100, nullptr, 0},
+    {L"Edge4095", false, 4095, nullptr, 0},
+    {L"Edge4096", false, 4096, nullptr, 0},
+    {L"Large", false, 70001, nullptr, 0},
+    {L"\x0005SummaryInformation", false, 236, nullptr, 0},
+    {L"Inner", true, 0, &SAMPLE_INNER_CLASS, 0},
+    {L"Inner/Nested", false, 5000, nullptr, 0},
+    {L"Inner/Tiny", false, 1, nullptr, 0},
+    {L"Inner/Deeper", true, 0, nullptr, 0},
+    {L"Inner/Deeper/Zero", false, 0, nullptr, 0},
+    {L"Inner/Deeper/Mid", false, 3000, nullptr, 0},
+    {L"Inner/Deeper/Big", false, 9000, nullptr, 0},
+    {L"Hollow", true, 0, nullptr, 0},
+    {L"ObjectPool", true, 0, nullptr, 0},
+    {L"ObjectPool/_1234567890", true, 0, &SAMPLE_OBJECT_CLASS, 0},
+    {L"ObjectPool/_1234567890/\x0001" L"CompObj", false, 107, nullptr, 0},
+    {L"ObjectPool/_1234567890/\x0003" L"ObjInfo", false, 6, nullptr, 0},
+    {L"ObjectPool/_1234567890/Workbook", false, 6000, nullptr, 0},
 };
 const size_t SAMPLE_TREE_COUNT = sizeof(SAMPLE_TREE) / sizeof(SAMPLE_TREE[0]);
 
@@ -100,6 +111,8 @@ HRESULT addSampleElement(OpenStorages& open, const SampleElement& element)
         return hr;
     if (element.classId != nullptr)
         hr = created->SetClass(*element.classId);
+    if (SUCCEEDED(hr) && element.stateBits != 0)
+        hr = created->SetStateBits(element.stateBits, 0xFFFFFFFF);
     open.storages[open.depth] = created;
     open.paths[open.depth] = element.path;
     ++open.depth;
@@ -134,4 +147,27 @@ HRESULT createSampleFile(const wchar_t* filePath, const SampleElement* elements,
         hr = root->Commit(STGC_DEFAULT);
     root->Release();
     return hr;
+}
+
+bool sampleStateBitsKept(const wchar_t* filePath)
+{
+    const DWORD bits = 0x00A5005A;
+    const SampleElement probe[] = {{L"Probe", true, 0, nullptr, bits}};
+    if (FAILED(createSampleFile(filePath, probe, 1, nullptr, false)))
+        return false;
+    IStorage* root = nullptr;
+    if (FAILED(StgOpenStorage(filePath, nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0,
+                              &root)))
+        return false;
+    bool kept = false;
+    IStorage* storage = nullptr;
+    if (SUCCEEDED(root->OpenStorage(L"Probe", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0,
+                                    &storage))) {
+        STATSTG description = {};
+        kept = SUCCEEDED(storage->Stat(&description, STATFLAG_NONAME)) &&
+               description.grfStateBits == bits;
+        storage->Release();
+    }
+    root->Release();
+    return kept;
 }

@@ -169,12 +169,14 @@ void writeU32(std::string& bytes, size_t offset, unsigned long value)
         bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
-// One element as read back through structured storage.
+// One element as read back through structured storage; a storage's class and state
+// bits come from its own description, as the program reads them.
 struct ReadElement {
     bool storage;
     ULONGLONG listedLength;
     std::string bytes;
     CLSID classId;
+    DWORD stateBits;
 };
 
 using Tree = std::map<std::wstring, ReadElement>;
@@ -193,13 +195,18 @@ bool readStorage(IStorage* storage, const std::wstring& prefix, Tree& tree)
         entry.storage = element.type == STGTY_STORAGE;
         entry.listedLength = element.cbSize.QuadPart;
         entry.classId = element.clsid;
+        entry.stateBits = 0;
         if (element.type == STGTY_STORAGE) {
             IStorage* child = nullptr;
             ok = SUCCEEDED(storage->OpenStorage(element.pwcsName, nullptr,
                                                 STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0,
                                                 &child));
             if (ok) {
-                ok = readStorage(child, path + L"/", tree);
+                STATSTG description = {};
+                ok = SUCCEEDED(child->Stat(&description, STATFLAG_NONAME)) &&
+                     readStorage(child, path + L"/", tree);
+                entry.classId = description.clsid;
+                entry.stateBits = description.grfStateBits;
                 child->Release();
             }
         } else {
@@ -220,16 +227,21 @@ bool readStorage(IStorage* storage, const std::wstring& prefix, Tree& tree)
     return ok;
 }
 
-bool readTree(const std::wstring& path, Tree& tree, CLSID& rootClass)
+// The root is kept under the empty name.
+bool readTree(const std::wstring& path, Tree& tree)
 {
     IStorage* root = nullptr;
     if (FAILED(StgOpenStorage(path.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr,
                               0, &root)))
         return false;
     STATSTG description = {};
-    root->Stat(&description, STATFLAG_NONAME);
-    rootClass = description.clsid;
-    bool ok = readStorage(root, std::wstring(), tree);
+    bool ok = SUCCEEDED(root->Stat(&description, STATFLAG_NONAME));
+    ReadElement& entry = tree[std::wstring()];
+    entry.storage = true;
+    entry.listedLength = 0;
+    entry.classId = description.clsid;
+    entry.stateBits = description.grfStateBits;
+    ok = ok && readStorage(root, std::wstring(), tree);
     root->Release();
     return ok;
 }
@@ -242,14 +254,13 @@ std::string narrow(const std::wstring& text)
     return result;
 }
 
-// Expects `output` to hold exactly the tree of `input`, byte for byte.
+// Expects `output` to hold exactly the tree of `input`, byte for byte, with the class
+// and state bits of every storage.
 void expectSameTree(const std::wstring& input, const std::wstring& output)
 {
     Tree in, out;
-    CLSID inClass = {}, outClass = {};
-    ASSERT_TRUE(readTree(input, in, inClass));
-    ASSERT_TRUE(readTree(output, out, outClass));
-    EXPECT_TRUE(IsEqualCLSID(inClass, outClass));
+    ASSERT_TRUE(readTree(input, in));
+    ASSERT_TRUE(readTree(output, out));
     ASSERT_EQ(in.size(), out.size());
     for (const auto& entry : in) {
         auto match = out.find(entry.first);
@@ -258,6 +269,8 @@ void expectSameTree(const std::wstring& input, const std::wstring& output)
         EXPECT_EQ(entry.second.listedLength, match->second.listedLength) << narrow(entry.first);
         EXPECT_EQ(entry.second.listedLength, match->second.bytes.size()) << narrow(entry.first);
         EXPECT_TRUE(entry.second.bytes == match->second.bytes) << narrow(entry.first);
+        EXPECT_TRUE(IsEqualCLSID(entry.second.classId, match->second.classId)) << narrow(entry.first);
+        EXPECT_EQ(entry.second.stateBits, match->second.stateBits) << narrow(entry.first);
     }
 }
 
@@ -349,7 +362,7 @@ TEST_F(CfbfTest, UsageWhenTwoPathsAreMissing)
     EXPECT_FALSE(fileExists(pathOf(L"only.cfb")));
 }
 
-TEST_F(CfbfTest, CopiesTreeBytesAndRootClassWith512ByteSectors)
+TEST_F(CfbfTest, CopiesTreeBytesAndClassesWith512ByteSectors)
 {
     std::wstring input = makeSample(L"in.cfb");
     std::string inputBefore = readFileBytes(input);
@@ -360,18 +373,18 @@ TEST_F(CfbfTest, CopiesTreeBytesAndRootClassWith512ByteSectors)
     EXPECT_TRUE(inputBefore == readFileBytes(input));
 
     Tree tree;
-    CLSID rootClass = {};
-    ASSERT_TRUE(readTree(output, tree, rootClass));
-    EXPECT_TRUE(IsEqualCLSID(SAMPLE_ROOT_CLASS, rootClass));
-    ASSERT_EQ(SAMPLE_TREE_COUNT, tree.size());
+    ASSERT_TRUE(readTree(output, tree));
+    EXPECT_TRUE(IsEqualCLSID(SAMPLE_ROOT_CLASS, tree[std::wstring()].classId));
+    ASSERT_EQ(SAMPLE_TREE_COUNT + 1, tree.size());
     for (size_t i = 0; i < SAMPLE_TREE_COUNT; ++i) {
         const SampleElement& element = SAMPLE_TREE[i];
         auto found = tree.find(element.path);
         ASSERT_NE(found, tree.end()) << narrow(element.path);
         EXPECT_EQ(element.storage, found->second.storage);
         if (element.storage) {
-            // Only the root's class identifier is carried over.
-            EXPECT_TRUE(IsEqualCLSID(CLSID_NULL, found->second.classId)) << narrow(element.path);
+            // An embedded object is only found again by its storage's class.
+            const CLSID& expected = element.classId != nullptr ? *element.classId : CLSID_NULL;
+            EXPECT_TRUE(IsEqualCLSID(expected, found->second.classId)) << narrow(element.path);
             continue;
         }
         ASSERT_EQ(element.length, found->second.bytes.size()) << narrow(element.path);
@@ -459,8 +472,7 @@ TEST_F(CfbfTest, ExistingOutputIsReplaced)
     expectSectors(stale, 9, 3);
     expectSameTree(input, stale);
     Tree tree;
-    CLSID rootClass = {};
-    ASSERT_TRUE(readTree(stale, tree, rootClass));
+    ASSERT_TRUE(readTree(stale, tree));
     EXPECT_EQ(0u, tree.count(L"Stale"));
     EXPECT_EQ(0u, tree.count(L"Old"));
 }
@@ -520,6 +532,32 @@ TEST_F(CfbfTest, LargeSectorInputToSmallSectors)
     expectSuccess(run({input, pathOf(L"out.cfb")}));
     expectSectors(pathOf(L"out.cfb"), 9, 3);
     expectSameTree(input, pathOf(L"out.cfb"));
+}
+
+TEST_F(CfbfTest, StateBitsOfEveryStorage)
+{
+    if (!sampleStateBitsKept(pathOf(L"probe.cfb").c_str()))
+        GTEST_SKIP() << "this system's structured storage does not write state bits to the file "
+                        "(Wine keeps them in memory only), so no input can carry any";
+    const SampleElement flagged[] = {
+        {L"Plain", true, 0, nullptr, 0},
+        {L"Flagged", true, 0, &SAMPLE_INNER_CLASS, 0x00010001},
+        {L"Flagged/Deeper", true, 0, nullptr, 0x80000000},
+        {L"Flagged/Deeper/Data", false, 300, nullptr, 0},
+    };
+    std::wstring input = pathOf(L"flagged.cfb");
+    ASSERT_EQ(S_OK, createSampleFile(input.c_str(), flagged, 4, &SAMPLE_ROOT_CLASS, false));
+    Tree tree;
+    ASSERT_TRUE(readTree(input, tree));
+    ASSERT_EQ(0x80000000u, tree[L"Flagged/Deeper"].stateBits);
+    for (bool large : {false, true}) {
+        std::wstring output = pathOf(large ? L"out4096.cfb" : L"out512.cfb");
+        std::vector<std::wstring> arguments = {input, output};
+        if (large)
+            arguments.push_back(L"-v4");
+        expectSuccess(run(arguments));
+        expectSameTree(input, output);
+    }
 }
 
 // Hand-edited inputs. The files are made with 512-byte sectors, where each directory

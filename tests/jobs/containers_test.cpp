@@ -360,6 +360,80 @@ TEST_F(ContainersTest, EpubGetsItsMimetypeEntryBackOrFailsWithTheFixUpMessage)
     }
 }
 
+TEST_F(ContainersTest, PackagesThatBeginWithAStoredMimetypeKeepItFirst)
+{
+    const std::string odfText = "application/vnd.oasis.opendocument.text";
+    const std::string storedFirst = zipLocalHeader("mimetype", 0) + odfText;
+    const std::string deflatedFirst = zipLocalHeader("mimetype", 8) + odfText;
+    const std::string otherFirst = zipLocalHeader("readme.txt", 0) + "plain";
+    const char* const renamedBack = "\"!!!!!!!!\" \"mimetype\"\n\nexit code 00000000\n";
+    struct Case {
+        const char* title;
+        const wchar_t* name;
+        FileKind kind;
+        Action action;
+        uint8_t processContent;
+        const std::string& head;
+        std::string behavior;
+        JobState state;
+        const char* ending;
+        size_t sevenZipCalls;
+    } table[] = {
+        {"OpenDocument", L"text.odt", KIND_ODF, ACTION_OPTIMIZE_ODF, 1, storedFirst, "", JOB_DONE, renamedBack, 6},
+        {"ZIP-like, repacked at once", L"book.epub", KIND_ZIP_LIKE, ACTION_OPTIMIZE_ZIP_LIKE, 0, storedFirst, "",
+         JOB_DONE, renamedBack, 6},
+        {"repacked at once, stored re-add fails", L"book.epub", KIND_ZIP_LIKE, ACTION_OPTIMIZE_ZIP_LIKE, 0,
+         storedFirst, "call 5: exit 2\n", JOB_FAILED,
+         "ERROR: cannot replace \"!!!!!!!!\" with uncompressed version!", 5},
+        {"repacked at once, no mimetype unpacked", L"book.epub", KIND_ZIP_LIKE, ACTION_OPTIMIZE_ZIP_LIKE, 0,
+         storedFirst, "call 1: delete @folder\\mimetype\n", JOB_FAILED,
+         "ERROR: cannot rename \"mimetype\" to \"!!!!!!!!\"!", 1},
+        {"OpenDocument with a deflated mimetype", L"text.odt", KIND_ODF, ACTION_OPTIMIZE_ODF, 1, deflatedFirst, "",
+         JOB_DONE, "CRC is OK\n", 4},
+        {"ZIP-like with a deflated mimetype", L"book.epub", KIND_ZIP_LIKE, ACTION_OPTIMIZE_ZIP_LIKE, 0,
+         deflatedFirst, "", JOB_DONE, "CRC is OK\n", 4},
+        {"ZIP with another first entry", L"data.zip", KIND_ZIP, ACTION_OPTIMIZE_ZIP, 1, otherFirst, "", JOB_DONE,
+         "CRC is OK\n", 4},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.title);
+        const std::string original = c.head + std::string(300, 'p');
+        std::wstring path = writeArchive(c.name, original);
+        Job* job = addJob(path, c.kind, c.action, c.processContent);
+        const std::string folder = c.processContent ? "x" : "xtr4ct3d";
+        std::string behavior = c.behavior;
+        size_t at = behavior.find("@folder");
+        if (at != std::string::npos)
+            behavior.replace(at, 7, folder);
+        ASSERT_TRUE(tools.install(TOOL_7Z, "call 1: mkdir " + folder + "\ncall 1: write " + folder + "\\mimetype " +
+                                               odfText + "\n" + behavior + zipPassCalls(2, "PK")));
+        firstRun(job);
+        std::wstring unpacked = std::wstring(job->scratchDir) + L"\\" + widen(folder);
+        if (job->state == JOB_WAITING) {
+            bool fixUps = c.sevenZipCalls == 6;
+            EXPECT_EQ(pathExists(unpacked + L"\\!!!!!!!!"), fixUps);
+            EXPECT_EQ(pathExists(unpacked + L"\\mimetype"), !fixUps);
+            secondRun(job);
+        }
+        EXPECT_EQ(job->state, c.state) << logFileBytes(job);
+        std::string log = logFileBytes(job);
+        EXPECT_TRUE(endsWith(log, c.ending)) << log.substr(log.size() > 200 ? log.size() - 200 : 0);
+        EXPECT_EQ(readBytes(path), c.state == JOB_DONE ? "PK" : original);
+        std::vector<ToolCall> sevenZip = tools.calls(TOOL_7Z);
+        EXPECT_EQ(sevenZip.size(), c.sevenZipCalls);
+        if (sevenZip.size() >= 6) {
+            std::wstring archive = std::wstring(job->scratchDir) + L"\\x.zip";
+            EXPECT_EQ(sevenZip[4].commandLine, tools.commandPrefix(TOOL_7Z) + L"a \"" + archive + L"\" \"" +
+                                                   unpacked +
+                                                   L"\\!!!!!!!!\" -mm=Deflate -m0=Copy -mtc=off -mcl=off -mcu=off");
+            EXPECT_EQ(sevenZip[5].commandLine,
+                      tools.commandPrefix(TOOL_7Z) + L"rn \"" + archive + L"\" \"!!!!!!!!\" \"mimetype\"");
+        }
+        tools.clearCalls(TOOL_7Z);
+        TearDown();
+    }
+}
+
 TEST_F(ContainersTest, ContainersWithoutContentProcessingRepackAtOnce)
 {
     const std::string original = "PK\x03\x04" + std::string(200, 'a');

@@ -53,6 +53,20 @@ bool endsWithNoCase(const std::wstring& name, const wchar_t* ending)
     return name.size() >= length && _wcsicmp(name.c_str() + name.size() - length, ending) == 0;
 }
 
+// Readers such as the `file` command recognise OpenDocument and EPUB packages by the
+// first local header alone: "mimetype", stored (method 0), no extra field, so that the
+// text follows the name at byte 38.
+void expectStoredMimetypeFirst(const std::string& archive, const std::string& text)
+{
+    ASSERT_FALSE(text.empty());
+    ASSERT_GE(archive.size(), 38u + text.size());
+    EXPECT_EQ(archive.substr(0, 4), std::string("PK\x03\x04", 4));
+    EXPECT_EQ(archive.substr(8, 2), std::string(2, '\0')) << "method";
+    EXPECT_EQ(archive.substr(26, 4), std::string("\x08\0\0\0", 4)) << "name and extra field lengths";
+    EXPECT_EQ(archive.substr(30, 8), "mimetype");
+    EXPECT_EQ(archive.substr(38, text.size()), text);
+}
+
 class ArchiveKitTest : public testing::Test {
 protected:
     void SetUp() override
@@ -147,14 +161,21 @@ TEST_F(ArchiveKitTest, ArchivesAndDocumentsAreRebuiltWithTheSameEntriesAndConten
     const struct {
         const wchar_t* name;
         uint8_t action;
+        uint8_t recursive; // zip_recursive: content processed, or repacked at once
+        bool mimetypeFirst;
     } table[] = {
-        {L"sample.zip", ACTION_OPTIMIZE_ZIP},
-        {L"sample.docx", ACTION_OPTIMIZE_OOXML},
-        {L"sample.odt", ACTION_OPTIMIZE_ODF},
-        {L"sample.epub", ACTION_OPTIMIZE_EPUB},
+        {L"sample.zip", ACTION_OPTIMIZE_ZIP, 1, false},
+        {L"sample.docx", ACTION_OPTIMIZE_OOXML, 1, false},
+        {L"sample.odt", ACTION_OPTIMIZE_ODF, 1, true},
+        {L"sample.ods", ACTION_OPTIMIZE_ODF, 1, true},
+        {L"sample.odp", ACTION_OPTIMIZE_ODF, 1, true},
+        {L"sample.epub", ACTION_OPTIMIZE_EPUB, 1, true},
+        {L"newline.epub", ACTION_OPTIMIZE_ZIP_LIKE, 1, true},
+        {L"newline.epub", ACTION_OPTIMIZE_ZIP_LIKE, 0, true},
     };
     for (const auto& c : table) {
-        SCOPED_TRACE(narrow(c.name));
+        SCOPED_TRACE(narrow(c.name) + (c.recursive ? "" : ", repacked at once"));
+        settings.zip_recursive = c.recursive;
         std::wstring path = copySample(c.name);
         std::string original = readBytes(path);
         Job* job = addAndRun(path);
@@ -186,17 +207,46 @@ TEST_F(ArchiveKitTest, ArchivesAndDocumentsAreRebuiltWithTheSameEntriesAndConten
                 EXPECT_EQ(found->second, entry.second);
             }
         }
-        if (c.action == ACTION_OPTIMIZE_EPUB) {
-            // First local header: "mimetype", stored (method 0), right at the start.
-            ASSERT_GE(rebuilt.size(), 38u);
-            EXPECT_EQ(rebuilt.substr(0, 4), std::string("PK\x03\x04", 4));
-            EXPECT_EQ(rebuilt[8], 0);
-            EXPECT_EQ(rebuilt[9], 0);
-            EXPECT_EQ(rebuilt.substr(30, 8), "mimetype");
-        }
+        if (c.mimetypeFirst)
+            expectStoredMimetypeFirst(rebuilt, expected[L"mimetype"]);
         TearDown();
         SetUp();
     }
+}
+
+TEST_F(ArchiveKitTest, DocumentInsideAnArchiveKeepsItsMimetypeFirst)
+{
+    std::wstring path = copySample(L"nested.zip");
+    std::string original = readBytes(path);
+    Job* job = addAndRun(path);
+    ASSERT_NE(job, nullptr);
+    EXPECT_EQ(job->action, ACTION_OPTIMIZE_ZIP);
+    ASSERT_EQ(job->state, JOB_DONE) << logFileBytes(job);
+    std::wstring before = work + L"\\original-nested.zip";
+    ASSERT_TRUE(writeBytes(before, original));
+    FileTree outerBefore = unpack(before, L"before");
+    FileTree outerAfter = unpack(std::wstring(job->scratchDir) + L"\\x.zip", L"after");
+    ASSERT_EQ(outerAfter.size(), outerBefore.size());
+    EXPECT_EQ(outerAfter[L"readme.txt"], outerBefore[L"readme.txt"]);
+
+    // The document inside was rebuilt by a job of its own and put back.
+    const std::string& letterBefore = outerBefore[L"documents/letter.odt"];
+    const std::string& letterAfter = outerAfter[L"documents/letter.odt"];
+    ASSERT_FALSE(letterAfter.empty());
+    EXPECT_NE(letterAfter, letterBefore);
+    ASSERT_TRUE(writeBytes(work + L"\\letter-before.odt", letterBefore));
+    ASSERT_TRUE(writeBytes(work + L"\\letter-after.odt", letterAfter));
+    FileTree inner = unpack(work + L"\\letter-before.odt", L"letter-before");
+    FileTree innerAfter = unpack(work + L"\\letter-after.odt", L"letter-after");
+    ASSERT_EQ(innerAfter.size(), inner.size());
+    for (const auto& entry : inner) {
+        SCOPED_TRACE(narrow(entry.first));
+        if (endsWithNoCase(entry.first, L".png"))
+            EXPECT_LE(innerAfter[entry.first].size(), entry.second.size());
+        else
+            EXPECT_EQ(innerAfter[entry.first], entry.second);
+    }
+    expectStoredMimetypeFirst(letterAfter, inner[L"mimetype"]);
 }
 
 TEST_F(ArchiveKitTest, GzipIsRecompressedWithTheSameData)

@@ -48,6 +48,31 @@ def write_zip(path, entries):
                 archive.writestr(info, data, compresslevel=1)
 
 
+def write_odf(path, kind, png, stored=False):
+    """An OpenDocument package as office suites write it: "mimetype" stored first, then
+    the manifest listing every part, the content, the styles and a picture; with stored,
+    every part is kept uncompressed, so that any rebuild is smaller."""
+    media_type = "application/vnd.oasis.opendocument." + kind
+    parts = [("content.xml", "text/xml"), ("styles.xml", "text/xml"), ("meta.xml", "text/xml"),
+             ("Pictures/picture.png", "image/png")]
+    manifest = ('<?xml version="1.0" encoding="UTF-8"?>\n<manifest:manifest xmlns:manifest='
+                '"urn:oasis:names:tc:opendocument:xmlns:manifest:1.0" manifest:version="1.2">\n'
+                ' <manifest:file-entry manifest:full-path="/" manifest:version="1.2" manifest:media-type="%s"/>\n'
+                % media_type +
+                "".join(' <manifest:file-entry manifest:full-path="%s" manifest:media-type="%s"/>\n' % part
+                        for part in parts) + "</manifest:manifest>\n").encode()
+    office = ('<?xml version="1.0" encoding="UTF-8"?>\n<office:document-%s xmlns:office='
+              '"urn:oasis:names:tc:opendocument:xmlns:office:1.0" office:version="1.2">\n')
+    content = (office % "content" + "".join("  <office:body>  item %d   </office:body>\n" % i for i in range(200)) +
+               "</office:document-content>\n").encode()
+    styles = (office % "styles" + "</office:document-styles>\n").encode()
+    meta = (office % "meta" + "</office:document-meta>\n").encode()
+    write_zip(path, [
+        ("mimetype", media_type.encode(), True), ("META-INF/manifest.xml", manifest, stored),
+        ("content.xml", content, stored), ("styles.xml", styles, stored), ("meta.xml", meta, stored),
+        ("Pictures/picture.png", png, stored)])
+
+
 def main(folder):
     os.makedirs(folder, exist_ok=True)
     png, jpeg = png_bytes(), jpeg_bytes()
@@ -59,17 +84,27 @@ def main(folder):
          b'package/2006/content-types"><Default Extension="xml" ContentType="application/xml"/></Types>', False),
         ("word/document.xml", XML, False), ("word/media/image1.png", png, False),
         ("word/media/image2.jpeg", jpeg, False)])
-    write_zip(os.path.join(folder, "sample.odt"), [
-        ("mimetype", b"application/vnd.oasis.opendocument.text", True),
-        ("content.xml", XML, False), ("Pictures/picture.png", png, False),
-        ("META-INF/manifest.xml", b'<?xml version="1.0"?><manifest:manifest xmlns:manifest='
-         b'"urn:oasis:names:tc:opendocument:xmlns:manifest:1.0"/>', False)])
+    for name, kind in (("sample.odt", "text"), ("sample.ods", "spreadsheet"), ("sample.odp", "presentation")):
+        write_odf(os.path.join(folder, name), kind, png)
     write_zip(os.path.join(folder, "sample.epub"), [
         ("mimetype", b"application/epub+zip", True),
         ("META-INF/container.xml", b'<?xml version="1.0"?><container version="1.0" xmlns='
          b'"urn:oasis:names:tc:opendocument:xmlns:container"/>', False),
         ("OEBPS/chapter.xhtml", XML, False), ("OEBPS/cover.jpg", jpeg, False),
         ("OEBPS/figure.png", png, False)])
+    # Its "mimetype" ends in a line break, so sniffing takes it for a ZIP-like file; its
+    # first entry is still the stored "mimetype" that readers look for.
+    write_zip(os.path.join(folder, "newline.epub"), [
+        ("mimetype", b"application/epub+zip\n", True),
+        ("META-INF/container.xml", b'<?xml version="1.0"?><container version="1.0" xmlns='
+         b'"urn:oasis:names:tc:opendocument:xmlns:container"/>', False),
+        ("OEBPS/chapter.xhtml", XML, False), ("OEBPS/figure.png", png, False)])
+    # A document inside an archive, stored uncompressed so that its own rebuild is smaller
+    # and takes its place.
+    write_odf(os.path.join(folder, "letter.odt"), "text", png, stored=True)
+    with open(os.path.join(folder, "letter.odt"), "rb") as document:
+        write_zip(os.path.join(folder, "nested.zip"), [
+            ("documents/letter.odt", document.read(), True), ("readme.txt", TEXT, False)])
     with open(os.path.join(folder, "notes.txt"), "wb") as plain:
         plain.write(TEXT)
     with gzip.open(os.path.join(folder, "notes.txt.gz"), "wb", compresslevel=1) as packed:

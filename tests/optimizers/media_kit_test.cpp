@@ -102,6 +102,7 @@ void expectSameTree(const Tree& before, const Tree& after)
         ASSERT_NE(found, after.end()) << narrow(entry.first);
         EXPECT_EQ(found->second.storage, entry.second.storage) << narrow(entry.first);
         EXPECT_TRUE(found->second.bytes == entry.second.bytes) << narrow(entry.first);
+        EXPECT_TRUE(IsEqualCLSID(found->second.classId, entry.second.classId)) << narrow(entry.first);
     }
 }
 

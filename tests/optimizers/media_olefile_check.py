@@ -1,6 +1,6 @@
 """Reads the compound file that the media kit test left behind, before and after the
 compound-file pipeline, with olefile (which shares no code with Windows structured
-storage) and compares every storage and stream byte for byte.
+storage) and compares every stream byte for byte and every storage's class.
 
 usage: media_olefile_check.py <folder with original.msi and optimized.msi>
 Exit code 77 (skipped) when the kit test left no files, e.g. without the tools kit.
@@ -19,7 +19,8 @@ def tree(path):
         if ole.get_type(entry) == olefile.STGTY_STREAM:
             elements[name] = ole.openstream(entry).read()
         else:
-            elements[name] = None
+            # Embedded objects are found by the class of their storage.
+            elements[name] = ole.getclsid(entry)
     sector_size = ole.sectorsize
     ole.close()
     return elements, sector_size

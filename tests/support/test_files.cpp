@@ -97,3 +97,19 @@ bool writeSizedTestFile(const std::wstring& path, const std::string& head, uint6
     CloseHandle(file);
     return ok;
 }
+
+std::string zipLocalHeader(const std::string& name, unsigned method, const std::string& extra)
+{
+    std::string header("PK\x03\x04", 4);
+    auto put16 = [&header](unsigned value) {
+        header += static_cast<char>(value & 0xFF);
+        header += static_cast<char>((value >> 8) & 0xFF);
+    };
+    put16(20);     // version needed to extract
+    put16(0);      // flags
+    put16(method); // 0 stored, 8 deflated
+    header.append(16, '\0'); // time, date, CRC and both sizes
+    put16(static_cast<unsigned>(name.size()));
+    put16(static_cast<unsigned>(extra.size()));
+    return header + name + extra;
+}

@@ -16,3 +16,7 @@ bool setTestFileTime(const std::wstring& path, uint64_t creation, uint64_t lastW
 // Creates a file with the given size without writing its bytes (sparse where the
 // file system allows), with head written at offset 0.
 bool writeSizedTestFile(const std::wstring& path, const std::string& head, uint64_t size);
+
+// The local header that starts a ZIP archive's first entry, followed by the entry's name
+// and extra field (no data): enough for tests that look at the first entry only.
+std::string zipLocalHeader(const std::string& name, unsigned method, const std::string& extra = std::string());
