@@ -41,7 +41,7 @@ struct Batch {
     size_t jobsPrinted;
     std::unordered_set<const Job*> printed;
     // Finished jobs whose line waits until everything found inside them has finished too.
-    std::vector<const Job*> finished;
+    std::vector<Job*> finished;
 };
 
 Batch batch;
@@ -205,7 +205,7 @@ void printFinishedJobs()
         LeaveCriticalSection(&jobList.lock);
         if (chosen == batch.finished.size())
             return;
-        Job* job = const_cast<Job*>(batch.finished[chosen]);
+        Job* job = batch.finished[chosen];
         batch.finished.erase(batch.finished.begin() + static_cast<std::ptrdiff_t>(chosen));
         printJob(job);
     }
