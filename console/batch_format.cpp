@@ -25,13 +25,20 @@ const wchar_t BATCH_USAGE[] =
     L"Output: one line for each file given or found, when it is finished, with\n"
     L"tab-separated fields: path, size in bytes, size afterwards with the change in\n"
     L"bytes and percent (\"-\" when the job failed), action, and \"OK\" or the last\n"
-    L"line of the job's log. A total line follows. While it runs on a console, one\n"
-    L"updating line shows the progress. Errors go to standard error.\n"
+    L"line of the job's log. Files found inside an archive get lines of their own,\n"
+    L"before the archive's line; their path is the archive's, \" > \" and the path\n"
+    L"inside it (\"C:\\in\\book.epub > images\\cover.png\"). An extracted archive\n"
+    L"becomes a folder: its size afterwards reads \"folder\", with what the files\n"
+    L"in it saved. A total line follows; it counts the files as they are on the disk\n"
+    L"afterwards: a repacked archive by its own size, an extracted one by the files\n"
+    L"it became. While it runs on a console, one updating line shows the progress.\n"
+    L"Errors go to standard error.\n"
     L"\n"
     L"Ctrl+C cancels: running tools are ended, no file is left half-written, and\n"
-    L"the scratch folders are removed. Press it again to quit at once.\n"
+    L"the scratch folders are removed. Press it again to quit at once. Logging off\n"
+    L"or shutting down cancels the same way.\n"
     L"\n"
-    L"Exit codes: 0 every job ended done (or there was nothing to do); 1 a job\n"
+    L"Exit codes: 0 every line says \"OK\" (or there was nothing to do); 1 a job\n"
     L"failed, a path does not exist, or the run was canceled; 2 usage error.\n";
 
 static bool parseThreads(const wchar_t* text, int* threads)
@@ -127,8 +134,20 @@ std::wstring formatOptimizedSize(uint64_t size, uint64_t optimizedSize)
     return text;
 }
 
-std::wstring formatJobLine(const wchar_t* path, uint64_t size, bool done, uint64_t optimizedSize,
-                           const wchar_t* action, const wchar_t* status)
+std::wstring formatFolderResult(int64_t savedByContent)
+{
+    if (savedByContent == 0)
+        return L"folder";
+    wchar_t text[64];
+    bool grew = savedByContent < 0;
+    unsigned long long difference = grew ? 0ull - static_cast<unsigned long long>(savedByContent)
+                                         : static_cast<unsigned long long>(savedByContent);
+    swprintf(text, 64, L"folder (%ls%llu B)", grew ? L"+" : L"-", difference);
+    return text;
+}
+
+std::wstring formatJobLine(const wchar_t* path, uint64_t size, const std::wstring& result, const wchar_t* action,
+                           const wchar_t* status)
 {
     wchar_t number[32];
     swprintf(number, 32, L"%llu", static_cast<unsigned long long>(size));
@@ -136,7 +155,7 @@ std::wstring formatJobLine(const wchar_t* path, uint64_t size, bool done, uint64
     line += L'\t';
     line += number;
     line += L'\t';
-    line += done ? formatOptimizedSize(size, optimizedSize) : std::wstring(L"-");
+    line += result;
     line += L'\t';
     line += action;
     line += L'\t';
@@ -144,6 +163,68 @@ std::wstring formatJobLine(const wchar_t* path, uint64_t size, bool done, uint64
     for (const wchar_t* c = status; *c; ++c)
         line += *c == L'\t' ? L' ' : *c;
     return line;
+}
+
+std::wstring contentDisplayPath(const std::wstring& archive, const wchar_t* contentFolder, const wchar_t* path)
+{
+    // ">" cannot occur in a Windows path, so a script can split the line's path there.
+    const wchar_t* inside = path;
+    size_t folderLength = wcslen(contentFolder);
+    if (folderLength && _wcsnicmp(path, contentFolder, folderLength) == 0 &&
+        (path[folderLength] == L'\\' || path[folderLength] == L'/')) {
+        inside = path + folderLength;
+        while (*inside == L'\\' || *inside == L'/')
+            ++inside;
+    }
+    return archive + L" > " + inside;
+}
+
+// Whether entry j ends up on the disk as a file of its own when everything from
+// top down has been written back: each archive between them was extracted, none repacked.
+static bool reachesThroughExtractions(const std::vector<BatchEntry>& entries, size_t j, size_t top)
+{
+    if (entries[j].role == ROLE_EXTRACTION)
+        return false;
+    size_t at = j;
+    for (;;) {
+        size_t parent = entries[at].parent;
+        // Content is always listed after its archive; anything else is no parent at all.
+        if (parent >= at)
+            parent = NO_PARENT;
+        if (parent == top)
+            return true;
+        if (parent == NO_PARENT || entries[parent].role != ROLE_EXTRACTION)
+            return false;
+        at = parent;
+    }
+}
+
+static uint64_t afterOf(const BatchEntry& entry)
+{
+    return entry.done ? entry.optimizedSize : entry.size;
+}
+
+BatchTotals batchTotals(const std::vector<BatchEntry>& entries)
+{
+    BatchTotals totals = {};
+    for (size_t j = 0; j < entries.size(); ++j) {
+        if (!reachesThroughExtractions(entries, j, NO_PARENT))
+            continue;
+        ++totals.files;
+        totals.before += entries[j].size;
+        totals.after += afterOf(entries[j]);
+    }
+    return totals;
+}
+
+int64_t savedByContent(const std::vector<BatchEntry>& entries, size_t index)
+{
+    int64_t saved = 0;
+    for (size_t j = index + 1; j < entries.size(); ++j) {
+        if (reachesThroughExtractions(entries, j, index))
+            saved += static_cast<int64_t>(entries[j].size) - static_cast<int64_t>(afterOf(entries[j]));
+    }
+    return saved;
 }
 
 std::wstring formatTotalLine(const BatchTotals& totals)

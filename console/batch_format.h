@@ -31,15 +31,43 @@ std::wstring formatOptimizedSize(uint64_t size, uint64_t optimizedSize);
 // (N x 100 / O to the nearest, ties to even, in single precision) - 100; 0 when O is 0.
 int sizeChangePercent(uint64_t size, uint64_t optimizedSize);
 
-// One finished top-level job: path, size, optimized size ("-" unless done), action, status; tab-separated.
-std::wstring formatJobLine(const wchar_t* path, uint64_t size, bool done, uint64_t optimizedSize,
-                           const wchar_t* action, const wchar_t* status);
+// "folder", or "folder (-D B)" with what the extracted content saved (a "+" when it grew).
+std::wstring formatFolderResult(int64_t savedByContent);
+
+// One finished job: path, size, result (formatOptimizedSize, formatFolderResult or "-"), action,
+// status; tab-separated.
+std::wstring formatJobLine(const wchar_t* path, uint64_t size, const std::wstring& result, const wchar_t* action,
+                           const wchar_t* status);
+
+// The path shown for a file found inside an archive: the archive's own shown path, " > " and the
+// file's path below the folder the archive was unpacked into.
+std::wstring contentDisplayPath(const std::wstring& archive, const wchar_t* contentFolder, const wchar_t* path);
+
+// What the totals need to know of a job.
+enum BatchRole : uint8_t {
+    ROLE_FILE,       // optimized, minified, converted or deleted: its own bytes count
+    ROLE_CONTAINER,  // repacked: its own file counts, its content is inside it
+    ROLE_EXTRACTION, // became a folder: its content counts in its place
+};
+const size_t NO_PARENT = static_cast<size_t>(-1);
+struct BatchEntry {
+    size_t parent; // index of the archive it was found in, or NO_PARENT
+    BatchRole role;
+    bool done;
+    uint64_t size;
+    uint64_t optimizedSize;
+};
 
 struct BatchTotals {
     uint64_t files;
     uint64_t before;
     uint64_t after;
 };
+// Files whose bytes are really on the disk afterwards: those not inside a repacked container, extraction
+// jobs replaced by their content. Parents come before their content.
+BatchTotals batchTotals(const std::vector<BatchEntry>& entries);
+// What the content of the extraction job at index saved, counted as in batchTotals.
+int64_t savedByContent(const std::vector<BatchEntry>& entries, size_t index);
 std::wstring formatTotalLine(const BatchTotals& totals);
 
 // The updating progress line, cut to width - 1 characters so it never wraps.

@@ -1,10 +1,13 @@
 // VellBatch: the optimizer's job pipeline without its window, for scripts,
 // benchmarks and end-to-end tests. The pipeline's notifications arrive on a
-// message-only window, so the core runs exactly as under the main window.
+// hidden window, so the core runs exactly as under the main window.
 #include <windows.h>
 #include <shellapi.h>
 #include <objbase.h>
+#include <algorithm>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 #include "console/batch_format.h"
 #include "jobs/adding.h"
@@ -31,9 +34,14 @@ struct Batch {
     bool canceling;
     bool consoleOutput;
     bool progressShown;
-    size_t topLevelJobs;
-    size_t finishedTopLevel;
-    std::vector<const Job*> printed;
+    bool missingPath;
+    bool ended; // the report is printed and the scratch folders are gone
+    int exitCode;
+    size_t jobsAdded;
+    size_t jobsPrinted;
+    std::unordered_set<const Job*> printed;
+    // Finished jobs whose line waits until everything found inside them has finished too.
+    std::vector<Job*> finished;
 };
 
 Batch batch;
@@ -87,22 +95,74 @@ void showProgress()
     wcscpy(adding, batch.run.currentPath);
     releaseSpinLock(&batch.run.lock);
     int busy = jobList.busy.load();
-    std::wstring line = formatProgressLine(batch.finishedTopLevel, batch.topLevelJobs,
+    std::wstring line = formatProgressLine(batch.jobsPrinted, batch.jobsAdded,
                                            busy > 0 ? static_cast<size_t>(busy) : 0, adding, consoleWidth());
     clearProgress();
     writeText(STD_OUTPUT_HANDLE, line);
     batch.progressShown = true;
 }
 
-bool alreadyPrinted(const Job* job)
+bool isFinal(const Job* job)
 {
-    for (const Job* printed : batch.printed) {
-        if (printed == job)
-            return true;
-    }
-    return false;
+    return job->state == JOB_DONE || job->state == JOB_FAILED;
 }
 
+size_t depthOf(const Job* job)
+{
+    size_t depth = 0;
+    for (const Job* up = job->parent; up; up = up->parent)
+        ++depth;
+    return depth;
+}
+
+// A file found inside an archive is shown below the archive's own shown path.
+std::wstring displayPathOf(const Job* job)
+{
+    const Job* archive = job->parent;
+    if (!archive)
+        return job->path;
+    // An extraction unpacks into a folder at its own path, a container into "x" in its scratch folder.
+    std::wstring folder = isExtractAction(archive->action) ? std::wstring(archive->path)
+                                                           : std::wstring(archive->scratchDir) + L"\\x";
+    return contentDisplayPath(displayPathOf(archive), folder.c_str(), job->path);
+}
+
+// Under the list lock: every job as the totals see it; parents come before their content.
+std::vector<BatchEntry> batchEntries(std::unordered_map<const Job*, size_t>* indexes)
+{
+    std::vector<BatchEntry> entries;
+    entries.reserve(jobList.length);
+    for (size_t i = 0; i < jobList.length; ++i) {
+        const Job* job = jobList.entries[i];
+        (*indexes)[job] = i;
+        BatchEntry entry = {};
+        auto parent = job->parent ? indexes->find(job->parent) : indexes->end();
+        entry.parent = parent != indexes->end() ? parent->second : NO_PARENT;
+        entry.role = isExtractAction(job->action)     ? ROLE_EXTRACTION
+                     : isContainerAction(job->action) ? ROLE_CONTAINER
+                                                      : ROLE_FILE;
+        entry.done = job->state == JOB_DONE;
+        entry.size = job->size;
+        entry.optimizedSize = job->optimizedSize;
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+// Under the list lock.
+std::wstring resultOf(const Job* job)
+{
+    if (job->state != JOB_DONE)
+        return L"-";
+    if (!isExtractAction(job->action))
+        return formatOptimizedSize(job->size, job->optimizedSize);
+    std::unordered_map<const Job*, size_t> indexes;
+    std::vector<BatchEntry> entries = batchEntries(&indexes);
+    auto found = indexes.find(job);
+    return formatFolderResult(found != indexes.end() ? savedByContent(entries, found->second) : 0);
+}
+
+// Under the list lock.
 std::wstring statusOf(Job* job)
 {
     if (job->state == JOB_DONE)
@@ -117,17 +177,38 @@ std::wstring statusOf(Job* job)
 
 void printJob(Job* job)
 {
-    if (alreadyPrinted(job))
+    if (!batch.printed.insert(job).second)
         return;
-    batch.printed.push_back(job);
-    bool done = job->state == JOB_DONE;
-    if (job->state == JOB_DONE || job->state == JOB_FAILED)
-        ++batch.finishedTopLevel;
-    std::wstring line = formatJobLine(job->path, job->size, done, job->optimizedSize,
-                                      actionDisplayText(static_cast<Action>(job->action)),
-                                      statusOf(job).c_str());
+    ++batch.jobsPrinted;
+    EnterCriticalSection(&jobList.lock);
+    std::wstring line = formatJobLine(displayPathOf(job).c_str(), job->size, resultOf(job),
+                                      actionDisplayText(static_cast<Action>(job->action)), statusOf(job).c_str());
+    LeaveCriticalSection(&jobList.lock);
     clearProgress();
     writeText(STD_OUTPUT_HANDLE, line + L"\n");
+}
+
+// Prints every finished job whose content has finished too, deepest first, so
+// that an archive's line follows the lines of what was inside it and shows
+// what that saved.
+void printFinishedJobs()
+{
+    for (;;) {
+        size_t chosen = batch.finished.size();
+        EnterCriticalSection(&jobList.lock);
+        for (size_t i = 0; i < batch.finished.size(); ++i) {
+            const Job* job = batch.finished[i];
+            if (allContentFinished(&jobList, job) &&
+                (chosen == batch.finished.size() || depthOf(job) > depthOf(batch.finished[chosen])))
+                chosen = i;
+        }
+        LeaveCriticalSection(&jobList.lock);
+        if (chosen == batch.finished.size())
+            return;
+        Job* job = batch.finished[chosen];
+        batch.finished.erase(batch.finished.begin() + static_cast<std::ptrdiff_t>(chosen));
+        printJob(job);
+    }
 }
 
 // A job a worker could still take; the same three tests as the workers' choice.
@@ -156,10 +237,18 @@ void checkFinished()
         PostQuitMessage(0);
 }
 
+// A waiting container has not finished; its line comes with its second notice.
 void onJobState(Job* job)
 {
-    if (!job->parent && (job->state == JOB_DONE || job->state == JOB_FAILED))
-        printJob(job);
+    if (batch.ended)
+        return;
+    EnterCriticalSection(&jobList.lock);
+    bool finished = isFinal(job);
+    LeaveCriticalSection(&jobList.lock);
+    if (finished && !batch.printed.count(job) &&
+        std::find(batch.finished.begin(), batch.finished.end(), job) == batch.finished.end())
+        batch.finished.push_back(job);
+    printFinishedJobs();
     checkFinished();
 }
 
@@ -185,6 +274,8 @@ void onCancel()
         PostQuitMessage(0);
 }
 
+void onEndSession();
+
 LRESULT CALLBACK batchWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -195,15 +286,11 @@ LRESULT CALLBACK batchWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
         else
             checkFinished();
         return 0;
-    case WM_JOB_ADDED: {
-        EnterCriticalSection(&jobList.lock);
-        if (wParam < jobList.length && !jobList.entries[wParam]->parent)
-            ++batch.topLevelJobs;
-        LeaveCriticalSection(&jobList.lock);
+    case WM_JOB_ADDED:
+        ++batch.jobsAdded;
         // As the main window does once it has shown the row.
         WakeConditionVariable(&jobList.work);
         return 0;
-    }
     case WM_JOB_STATE:
         onJobState(reinterpret_cast<Job*>(lParam));
         return 0;
@@ -216,6 +303,12 @@ LRESULT CALLBACK batchWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
         return 0;
     case WM_BATCH_CANCEL:
         onCancel();
+        return 0;
+    case WM_QUERYENDSESSION:
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wParam)
+            onEndSession();
         return 0;
     default:
         return DefWindowProcW(window, message, wParam, lParam);
@@ -234,6 +327,9 @@ BOOL WINAPI onConsoleControl(DWORD event)
     return TRUE;
 }
 
+// A hidden top-level window: only those hear of the end of the session, as a
+// program that loads user32 gets no console logoff or shutdown events. Without
+// a display (Wine without X) only a message-only window can be had.
 bool createBatchWindow()
 {
     WNDCLASSW windowClass = {};
@@ -242,8 +338,11 @@ bool createBatchWindow()
     windowClass.lpszClassName = L"VellBatchNotifications";
     if (!RegisterClassW(&windowClass))
         return false;
-    batch.window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                   windowClass.hInstance, nullptr);
+    batch.window = CreateWindowExW(WS_EX_TOOLWINDOW, windowClass.lpszClassName, L"VellBatch", WS_POPUP, 0, 0, 0,
+                                   0, nullptr, nullptr, windowClass.hInstance, nullptr);
+    if (!batch.window)
+        batch.window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                       windowClass.hInstance, nullptr);
     return batch.window != nullptr;
 }
 
@@ -283,27 +382,73 @@ void removeScratchData()
     LeaveCriticalSection(&jobList.lock);
 }
 
-// Prints jobs that never finished (canceled or left waiting) and the total; the exit code.
+// Stopped and waited for, so that no job appears after the scratch folders are gone.
+void stopAdder()
+{
+    batch.run.stop.exchange(1);
+    HANDLE thread = nullptr;
+    acquireSpinLock(&batch.run.lock);
+    // The adder closes its own handle as it ends; a copy stays valid for the wait.
+    if (batch.run.thread)
+        DuplicateHandle(GetCurrentProcess(), batch.run.thread, GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE, 0);
+    releaseSpinLock(&batch.run.lock);
+    if (thread) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+}
+
+// Prints the jobs still without a line (never finished, or finished with their
+// notice still queued), deepest first, and the total; the exit code.
 int printReport()
 {
-    BatchTotals totals = {};
-    bool allDone = true;
+    std::vector<Job*> left;
     EnterCriticalSection(&jobList.lock);
-    size_t length = jobList.length;
-    LeaveCriticalSection(&jobList.lock);
-    for (size_t i = 0; i < length; ++i) {
+    bool allDone = true;
+    for (size_t i = 0; i < jobList.length; ++i) {
         Job* job = jobList.entries[i];
         if (job->state != JOB_DONE)
             allDone = false;
-        if (job->parent)
-            continue;
-        printJob(job);
-        ++totals.files;
-        totals.before += job->size;
-        totals.after += job->state == JOB_DONE ? job->optimizedSize : job->size;
+        if (!batch.printed.count(job))
+            left.push_back(job);
     }
+    std::stable_sort(left.begin(), left.end(),
+                     [](const Job* a, const Job* b) { return depthOf(a) > depthOf(b); });
+    LeaveCriticalSection(&jobList.lock);
+    for (Job* job : left)
+        printJob(job);
+    EnterCriticalSection(&jobList.lock);
+    std::unordered_map<const Job*, size_t> indexes;
+    BatchTotals totals = batchTotals(batchEntries(&indexes));
+    LeaveCriticalSection(&jobList.lock);
     writeText(STD_OUTPUT_HANDLE, formatTotalLine(totals) + L"\n");
-    return allDone && !batch.canceling ? 0 : 1;
+    return allDone && !batch.canceling && !batch.missingPath ? 0 : 1;
+}
+
+// Runs once, after the message loop or while the session ends: workers and
+// adder stopped, every line and the total printed, the scratch folders removed.
+int finishBatch()
+{
+    if (batch.ended)
+        return batch.exitCode;
+    batch.ended = true;
+    if (batch.consoleOutput)
+        KillTimer(batch.window, PROGRESS_TIMER);
+    clearProgress();
+    stopAllWorkers();
+    stopAdder();
+    batch.exitCode = printReport();
+    removeScratchData();
+    SetEvent(cleanupDone);
+    return batch.exitCode;
+}
+
+// The process may be ended as soon as this returns, so everything is done here.
+void onEndSession()
+{
+    onCancel();
+    finishBatch();
+    PostQuitMessage(0);
 }
 
 int runBatch(const BatchOptions& options)
@@ -331,13 +476,12 @@ int runBatch(const BatchOptions& options)
     SetConsoleCtrlHandler(nullptr, FALSE);
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
 
-    bool missing = false;
     std::vector<std::wstring> paths;
     for (const std::wstring& path : options.paths) {
         std::wstring full = fullPathOf(path);
         if (GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES) {
             writeText(STD_ERROR_HANDLE, L"VellBatch: cannot find " + path + L"\n");
-            missing = true;
+            batch.missingPath = true;
         }
         paths.push_back(full);
     }
@@ -363,15 +507,7 @@ int runBatch(const BatchOptions& options)
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
-    if (batch.consoleOutput)
-        KillTimer(batch.window, PROGRESS_TIMER);
-    clearProgress();
-    stopAllWorkers();
-    // Jobs that finished last may still have their notices queued; their lines come from the records.
-    int exitCode = printReport();
-    removeScratchData();
-    SetEvent(cleanupDone);
-    return exitCode != 0 || missing ? 1 : 0;
+    return finishBatch();
 }
 
 } // namespace

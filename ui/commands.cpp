@@ -77,12 +77,28 @@ void dropFiles(MainWindow* main, HDROP drop)
     DragFinish(drop);
 }
 
+// Without a scratch folder the path would be "\log.txt" at the root of the
+// current drive; a job that started may still have failed to create its log.
+wchar_t* existingLogFile(const Job* job)
+{
+    if (!job || !job->scratchDir[0] || job->state == JOB_PENDING || job->state == JOB_STARTING)
+        return nullptr;
+    wchar_t* path = logFilePath(job);
+    DWORD attributes = path ? GetFileAttributesW(path) : INVALID_FILE_ATTRIBUTES;
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        release(path);
+        return nullptr;
+    }
+    return path;
+}
+
 ContextMenuState contextMenuState(const Job* job)
 {
     ContextMenuState state;
     state.openDirectory = job != nullptr;
-    // Before a job has started its log file does not exist.
-    state.openLog = job != nullptr && job->state != JOB_PENDING && job->state != JOB_STARTING;
+    wchar_t* log = existingLogFile(job);
+    state.openLog = log != nullptr;
+    release(log);
     state.cancel = true;
     return state;
 }
@@ -113,14 +129,15 @@ static int nextSelectedRow(HWND list, int after)
     return static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(after), LVNI_SELECTED));
 }
 
-// Under the list lock: a heap copy of the row's path or log file path.
+// Under the list lock: a heap copy of the row's path or log file path (null
+// when the job has no log file).
 static wchar_t* rowText(int row, bool logFile)
 {
     wchar_t* text = nullptr;
     EnterCriticalSection(&jobList.lock);
     if (static_cast<size_t>(row) < jobList.length) {
         const Job* job = jobList.entries[row];
-        text = logFile ? logFilePath(job) : duplicateString(job->path, nullptr);
+        text = logFile ? existingLogFile(job) : duplicateString(job->path, nullptr);
     }
     LeaveCriticalSection(&jobList.lock);
     return text;

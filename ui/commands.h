@@ -16,6 +16,8 @@ struct ContextMenuState {
 bool browseForFolder(HWND owner, wchar_t* path);
 // Enabling of the context menu for the clicked row's job (null: no job).
 ContextMenuState contextMenuState(const Job* job);
+// A heap copy of the job's log file path; null when the job has no log file.
+wchar_t* existingLogFile(const Job* job);
 // Queues the dropped names in drop order and releases the drop.
 void dropFiles(MainWindow* main, HDROP drop);
 void onCommand(MainWindow* main, WORD id, WORD code);

@@ -403,6 +403,14 @@ INT_PTR CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         EnumChildWindows(window, sendSysColorChange, reinterpret_cast<LPARAM>(&original));
         return FALSE;
     }
+    case WM_QUERYENDSESSION:
+        // Nothing is held up: the teardown at the end of the session loses nothing.
+        SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wParam)
+            endSession(main);
+        return TRUE;
     case WM_CLOSE:
         DestroyWindow(window);
         return TRUE;

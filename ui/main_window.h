@@ -43,3 +43,5 @@ void layoutWindow(MainWindow* main);
 // Stops the workers and their tools, removes every scratch folder, saves the
 // settings and posts the quit message.
 void shutdown(MainWindow* main);
+// The session ends: the same teardown, finished before this returns.
+void endSession(MainWindow* main);

@@ -42,3 +42,11 @@ void shutdown(MainWindow* main)
     main->window = nullptr;
     PostQuitMessage(0);
 }
+
+void endSession(MainWindow* main)
+{
+    // Detached first, so that nothing reaches the torn-down window and its
+    // destruction, if it ever comes, runs no second teardown.
+    SetWindowLongPtrW(main->window, DWLP_USER, 0);
+    shutdown(main);
+}

@@ -95,12 +95,70 @@ TEST(BatchFormat, OptimizedSizeAndPercent)
 
 TEST(BatchFormat, JobLines)
 {
-    EXPECT_EQ(formatJobLine(L"C:\\a b\\x.png", 200, true, 150, L"optimize PNG", L"OK"),
+    EXPECT_EQ(formatJobLine(L"C:\\a b\\x.png", 200, formatOptimizedSize(200, 150), L"optimize PNG", L"OK"),
               L"C:\\a b\\x.png\t200\t150 (-50 B; -25 %)\toptimize PNG\tOK");
-    EXPECT_EQ(formatJobLine(L"C:\\y.jpg", 10, false, 0, L"optimize JPEG", L"ERROR: tool\tfailed"),
+    EXPECT_EQ(formatJobLine(L"C:\\y.jpg", 10, L"-", L"optimize JPEG", L"ERROR: tool\tfailed"),
               L"C:\\y.jpg\t10\t-\toptimize JPEG\tERROR: tool failed");
-    EXPECT_EQ(formatJobLine(L"C:\\Thumbs.db", 512, true, 0, L"delete", L"OK"),
+    EXPECT_EQ(formatJobLine(L"C:\\Thumbs.db", 512, formatOptimizedSize(512, 0), L"delete", L"OK"),
               L"C:\\Thumbs.db\t512\t0 (-512 B; -100 %)\tdelete\tOK");
+    EXPECT_EQ(formatJobLine(L"C:\\a.7z", 900, formatFolderResult(20), L"extract 7z", L"OK"),
+              L"C:\\a.7z\t900\tfolder (-20 B)\textract 7z\tOK");
+}
+
+TEST(BatchFormat, FolderResult)
+{
+    EXPECT_EQ(formatFolderResult(0), L"folder");
+    EXPECT_EQ(formatFolderResult(20), L"folder (-20 B)");
+    EXPECT_EQ(formatFolderResult(-3), L"folder (+3 B)");
+    EXPECT_EQ(formatFolderResult(5000000000ll), L"folder (-5000000000 B)");
+}
+
+TEST(BatchFormat, ContentPathShowsTheArchive)
+{
+    const struct {
+        const wchar_t* archive;
+        const wchar_t* folder;
+        const wchar_t* path;
+        const wchar_t* shown;
+    } rows[] = {
+        {L"C:\\in\\a.docx", L"T:\\zarn0000000A\\x", L"T:\\zarn0000000A\\x\\word\\media\\i.png",
+         L"C:\\in\\a.docx > word\\media\\i.png"},
+        // The walk doubles the separator when the folder path ends with one.
+        {L"C:\\in\\b.7z", L"C:\\in\\b.7z", L"C:\\in\\b.7z\\\\p.png", L"C:\\in\\b.7z > p.png"},
+        {L"C:\\in\\o.zip > i.zip", L"c:\\T\\Z\\x", L"C:\\t\\z\\x\\deep\\g.gif",
+         L"C:\\in\\o.zip > i.zip > deep\\g.gif"},
+        // A folder that is only the start of a name is no folder of the path.
+        {L"C:\\a.zip", L"C:\\x", L"C:\\xy\\p.png", L"C:\\a.zip > C:\\xy\\p.png"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(contentDisplayPath(row.archive, row.folder, row.path), row.shown) << row.path;
+}
+
+TEST(BatchFormat, TotalsCountWhatIsOnTheDiskAfterwards)
+{
+    const BatchRole F = ROLE_FILE, C = ROLE_CONTAINER, X = ROLE_EXTRACTION;
+    const size_t N = NO_PARENT;
+    // 0 plain file; 1 repacked ZIP holding 2 (PNG) and 3 (an extraction inside it, holding 4);
+    // 5 extraction holding 6 (PNG), 7 (repacked ZIP holding 8) and 9 (an extraction holding 10);
+    // 11 a failed file; 12 an extraction without content.
+    const std::vector<BatchEntry> entries = {
+        {N, F, true, 100, 90},  {N, C, true, 500, 450}, {1, F, true, 40, 30},  {1, X, true, 60, 0},
+        {3, F, true, 20, 10},   {N, X, true, 999, 0},   {5, F, true, 50, 45},  {5, C, true, 80, 70},
+        {7, F, true, 30, 20},   {5, X, true, 70, 0},    {9, F, true, 25, 22},  {N, F, false, 33, 0},
+        {N, X, true, 10, 0},
+    };
+    BatchTotals totals = batchTotals(entries);
+    // Counted: 0, 1, 6, 7, 10, 11.
+    EXPECT_EQ(totals.files, 6u);
+    EXPECT_EQ(totals.before, 100u + 500 + 50 + 80 + 25 + 33);
+    EXPECT_EQ(totals.after, 90u + 450 + 45 + 70 + 22 + 33);
+
+    const struct {
+        size_t index;
+        int64_t saved;
+    } rows[] = {{3, 10}, {5, 5 + 10 + 3}, {9, 3}, {12, 0}};
+    for (const auto& row : rows)
+        EXPECT_EQ(savedByContent(entries, row.index), row.saved) << row.index;
 }
 
 TEST(BatchFormat, TotalLine)

@@ -100,6 +100,59 @@ BOOL WINAPI ignoreControl(DWORD)
     return TRUE;
 }
 
+// Bytes as the tool double's TEXT, every byte escaped.
+std::string escaped(const std::string& bytes)
+{
+    std::string text;
+    char piece[8];
+    for (unsigned char byte : bytes) {
+        snprintf(piece, sizeof(piece), "\\x%02X", byte);
+        text += piece;
+    }
+    return text;
+}
+
+std::string quoted(const std::wstring& path)
+{
+    return "\"" + narrow(path) + "\"";
+}
+
+// The field of a job line, 0 = path.
+std::string fieldOf(const std::string& line, size_t index)
+{
+    size_t start = 0;
+    for (size_t i = 0; i < index; ++i) {
+        start = line.find('\t', start);
+        if (start == std::string::npos)
+            return std::string();
+        ++start;
+    }
+    return line.substr(start, line.find('\t', start) - start);
+}
+
+struct WindowSearch {
+    DWORD processId;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK collectWindowOf(HWND window, LPARAM parameter)
+{
+    WindowSearch* search = reinterpret_cast<WindowSearch*>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId)
+        search->found.push_back(window);
+    return TRUE;
+}
+
+// The system tells every top-level window of the end of the session, and nothing else.
+std::vector<HWND> topLevelWindowsOf(DWORD processId)
+{
+    WindowSearch search = {processId, {}};
+    EnumWindows(collectWindowOf, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 class VellBatch : public testing::Test {
 protected:
     void SetUp() override
@@ -164,6 +217,31 @@ protected:
         run.out = readTestFile(outPath);
         run.err = readTestFile(errPath);
         return run;
+    }
+
+    // Waits until the tool has been started at least once; false when VellBatch ended first.
+    bool waitForTool(const char* toolName, PROCESS_INFORMATION* process)
+    {
+        for (int i = 0; i < 3000; ++i) {
+            if (!tools.calls(toolName).empty())
+                return true;
+            if (WaitForSingleObject(process->hProcess, 20) == WAIT_OBJECT_0)
+                return !tools.calls(toolName).empty();
+        }
+        return false;
+    }
+
+    void endAbandoned(PROCESS_INFORMATION* process, const char* toolName)
+    {
+        TerminateProcess(process->hProcess, 99);
+        for (const ToolCall& call : tools.calls(toolName)) {
+            HANDLE tool = OpenProcess(PROCESS_TERMINATE, FALSE, call.processId);
+            if (tool) {
+                TerminateProcess(tool, 99);
+                CloseHandle(tool);
+            }
+        }
+        finish(process);
     }
 
     BatchRun batch(std::vector<std::wstring> arguments, bool withTools = true)
@@ -282,6 +360,166 @@ TEST_F(VellBatch, AMissingPathIsReportedAndExitsWithOne)
     EXPECT_NE(run.out.find("\tOK\n"), std::string::npos) << run.out;
 }
 
+struct ArchiveCase {
+    const char* name;
+    std::wstring archive;
+    std::string archiveBytes;
+    std::string sevenZipBehavior;
+    std::string ectBehavior;
+    std::vector<std::string> contentLines; // sorted; "?" stands for the one line that failed
+    std::string archiveResult;             // empty: not looked at
+    std::string total;
+    DWORD exitCode;
+};
+
+void expectArchiveReport(const ArchiveCase& c, const BatchRun& run)
+{
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+    std::vector<std::string> lines = linesOf(run.out);
+    ASSERT_EQ(lines.size(), c.contentLines.size() + 2) << run.out;
+    // The content comes first, then the archive, then the total.
+    std::vector<std::string> content(lines.begin(), lines.end() - 2);
+    std::sort(content.begin(), content.end());
+    size_t failed = 0;
+    for (size_t i = 0; i < content.size(); ++i) {
+        if (c.contentLines[i] != "?") {
+            EXPECT_EQ(content[i], c.contentLines[i]);
+            continue;
+        }
+        EXPECT_EQ(fieldOf(content[i], 0).compare(0, narrow(c.archive).size() + 3, narrow(c.archive) + " > "), 0)
+            << content[i];
+        if (fieldOf(content[i], 4) != "OK") {
+            ++failed;
+            EXPECT_EQ(fieldOf(content[i], 2), "-") << content[i];
+            EXPECT_FALSE(fieldOf(content[i], 4).empty()) << content[i];
+        }
+    }
+    if (std::find(c.contentLines.begin(), c.contentLines.end(), "?") != c.contentLines.end()) {
+        EXPECT_EQ(failed, 1u) << run.out;
+    }
+    const std::string& archiveLine = lines[lines.size() - 2];
+    EXPECT_EQ(fieldOf(archiveLine, 0), narrow(c.archive)) << archiveLine;
+    EXPECT_EQ(fieldOf(archiveLine, 1), std::to_string(c.archiveBytes.size())) << archiveLine;
+    if (!c.archiveResult.empty()) {
+        EXPECT_EQ(fieldOf(archiveLine, 2), c.archiveResult) << archiveLine;
+        EXPECT_EQ(fieldOf(archiveLine, 4), "OK") << archiveLine;
+    }
+    EXPECT_EQ(lines.back(), c.total);
+    // Exit code 0 exactly when every line says OK.
+    bool allOk = true;
+    for (size_t i = 0; i + 1 < lines.size(); ++i)
+        allOk = allOk && fieldOf(lines[i], 4) == "OK";
+    EXPECT_EQ(run.exitCode == 0, allOk) << run.out;
+}
+
+TEST_F(VellBatch, ArchivesAndTheirContentAreReportedTruthfully)
+{
+    registry.setNumber(L"7z_strategy", 1);
+    registry.setNumber(L"7z_recursive", 1);
+    registry.setNumber(L"gzip_strategy", 1);
+    registry.setNumber(L"gzip_recursive", 1);
+    const std::string png = escaped(tinyPng);
+    const std::string sevenZip = "7z\xBC\xAF\x27\x1C" + std::string(100, 's');
+    const std::string gzip = std::string("\x1F\x8B\x08\0\0\0\0\0\0\x03", 10) + std::string(100, 'g');
+    const std::wstring pack = input + L"\\pack.7z";
+    const std::wstring log = input + L"\\log.gz";
+    const std::string ok = "\t33\t23 (-10 B; -30 %)\toptimize PNG\tOK";
+    const ArchiveCase cases[] = {
+        {"extraction: the archive became a folder, its content saved",
+         pack, sevenZip,
+         "write " + quoted(pack + L"\\one.png") + " " + png + "\nmkdir " + quoted(pack + L"\\sub") + "\nwrite " +
+             quoted(pack + L"\\sub\\two.png") + " " + png + "\n",
+         "shrink @last 10\n",
+         {narrow(pack) + " > one.png" + ok, narrow(pack) + " > sub\\two.png" + ok},
+         "folder (-20 B)",
+         "Total: 2 files, 66 bytes before, 46 after, 20 saved (30.3 %)", 0},
+        {"extraction with a failure inside",
+         pack, sevenZip,
+         "write " + quoted(pack + L"\\one.png") + " " + png + "\nwrite " + quoted(pack + L"\\two.png") + " " + png + "\n",
+         "call 1: stderr broken\\n\ncall 1: exit 2\nshrink @last 10\n",
+         {"?", "?"},
+         "",
+         "Total: 2 files, 66 bytes before, 56 after, 10 saved (15.2 %)", 1},
+        {"repacked container: its own file counts, its content is inside it",
+         log, gzip,
+         // The rebuilt archive is larger than the original, so the file stays as it was.
+         "call 1: mkdir x\ncall 1: write x\\inner.png " + png + "\ncall 2: write @6 " + std::string(200, 'G') + "\n",
+         "shrink @last 10\n",
+         {narrow(log) + " > inner.png" + ok},
+         "110",
+         "Total: 1 files, 110 bytes before, 110 after, 0 saved (0.0 %)", 0},
+    };
+    for (const ArchiveCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(writeTestFile(c.archive, c.archiveBytes));
+        ASSERT_TRUE(tools.install(TOOL_7Z, c.sevenZipBehavior));
+        ASSERT_TRUE(tools.setBehavior(TOOL_ECT, c.ectBehavior));
+
+        expectArchiveReport(c, batch({L"-j", L"1", c.archive}));
+        EXPECT_FALSE(hasScratchFolders(temp));
+        removeTestFolder(input);
+        ASSERT_TRUE(CreateDirectoryW(input.c_str(), nullptr));
+        tools.clearCalls(TOOL_7Z);
+        tools.clearCalls(TOOL_ECT);
+    }
+}
+
+TEST_F(VellBatch, EndOfSessionCancelsAndCleansUpBeforeItAnswers)
+{
+    ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "hang\n"));
+    std::wstring path = png(L"slow.png");
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(start({L"--tools", toolsArgument(), L"-j", L"1", path}, &process));
+    if (!waitForTool(TOOL_ECT, &process)) {
+        BatchRun run = finish(&process);
+        FAIL() << "the tool never started\n" << run.out << run.err;
+    }
+    HANDLE tool = OpenProcess(SYNCHRONIZE, FALSE, tools.calls(TOOL_ECT)[0].processId);
+    std::vector<HWND> windows = topLevelWindowsOf(process.dwProcessId);
+    if (!tool || windows.empty()) {
+        if (tool)
+            CloseHandle(tool);
+        endAbandoned(&process, TOOL_ECT);
+        FAIL() << (tool ? "VellBatch has no top-level window to hear of the end of the session"
+                        : "the tool cannot be opened");
+    }
+
+    struct Step {
+        UINT message;
+        WPARAM ending;
+        bool cleanedUp;
+    } steps[] = {
+        {WM_QUERYENDSESSION, 0, false},
+        {WM_ENDSESSION, FALSE, false}, // the session goes on after all
+        {WM_ENDSESSION, TRUE, true},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(testing::Message() << step.message << " " << step.ending);
+        for (HWND window : windows) {
+            DWORD_PTR answer = 0;
+            bool answered = SendMessageTimeoutW(window, step.message, step.ending, ENDSESSION_LOGOFF, SMTO_NORMAL,
+                                                120000, &answer) != 0;
+            // Once the session has ended for one of its windows, the process may be gone with the others.
+            ASSERT_TRUE(answered || (step.cleanedUp && !IsWindow(window))) << GetLastError();
+            if (step.message == WM_QUERYENDSESSION) {
+                EXPECT_EQ(answer, static_cast<DWORD_PTR>(TRUE)) << "VellBatch never holds up the end of the session";
+            }
+        }
+        // Checked at once: the process may be ended as soon as the answer has come.
+        EXPECT_EQ(WaitForSingleObject(tool, 0) == WAIT_OBJECT_0, step.cleanedUp);
+        EXPECT_EQ(hasScratchFolders(temp), !step.cleanedUp);
+    }
+    CloseHandle(tool);
+    BatchRun run = finish(&process);
+    EXPECT_EQ(run.exitCode, 1u) << run.out << run.err;
+    std::vector<std::string> lines = linesOf(run.out);
+    ASSERT_EQ(lines.size(), 2u) << run.out;
+    EXPECT_EQ(fieldOf(lines[0], 0), narrow(path));
+    EXPECT_NE(fieldOf(lines[0], 4), "OK");
+    EXPECT_EQ(lines[1], "Total: 1 files, 33 bytes before, 33 after, 0 saved (0.0 %)");
+    EXPECT_EQ(readTestFile(path), tinyPng);
+}
+
 TEST_F(VellBatch, CtrlCCancelsCleanly)
 {
     ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "hang\n"));
@@ -297,28 +535,14 @@ TEST_F(VellBatch, CtrlCCancelsCleanly)
     SetConsoleCtrlHandler(ignoreControl, TRUE); // the test itself ignores the event it sends
     PROCESS_INFORMATION process = {};
     ASSERT_TRUE(start({L"--tools", toolsArgument(), L"-j", L"1", path}, &process));
-    bool toolStarted = false;
-    for (int i = 0; i < 3000 && !toolStarted; ++i) {
-        toolStarted = !tools.calls(TOOL_ECT).empty();
-        if (!toolStarted && WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0)
-            break;
-    }
-    if (!toolStarted) {
+    if (!waitForTool(TOOL_ECT, &process)) {
         BatchRun run = finish(&process);
         FAIL() << "the tool never started\n" << run.out << run.err;
     }
     // Ctrl+C goes to every process of the console; Wine sends no event to a single group.
     if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) ||
         WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
-        TerminateProcess(process.hProcess, 99);
-        for (const ToolCall& call : tools.calls(TOOL_ECT)) {
-            HANDLE tool = OpenProcess(PROCESS_TERMINATE, FALSE, call.processId);
-            if (tool) {
-                TerminateProcess(tool, 99);
-                CloseHandle(tool);
-            }
-        }
-        finish(&process);
+        endAbandoned(&process, TOOL_ECT);
         GTEST_SKIP() << "no console control event reaches the child here (no console to share)";
     }
     BatchRun run = finish(&process);

@@ -4,6 +4,8 @@
 #include "runner/job_log.h"
 #include "runner/tool_names.h"
 #include "runner/tool_runner.h"
+#include "support/test_files.h"
+#include "ui/commands.h"
 
 namespace {
 
@@ -21,6 +23,55 @@ HANDLE waitForToolProcess(Job* job)
         Sleep(5);
     }
     return nullptr;
+}
+
+TEST(ContextMenuTest, LogFileOnlyWhereTheJobWroteOne)
+{
+    std::wstring folder = makeTestFolder(L"menu");
+    const std::wstring withLog = folder + L"\\with";
+    const std::wstring withoutLog = folder + L"\\without";
+    ASSERT_TRUE(CreateDirectoryW(withLog.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(withoutLog.c_str(), nullptr));
+    ASSERT_TRUE(writeTestFile(withLog + L"\\log.txt", "launching\n"));
+    enum Scratch { NO_FOLDER, NO_LOG, LOG };
+    struct Case {
+        bool hasJob;
+        JobState state;
+        Scratch scratch;
+        bool openDirectory;
+        bool openLog;
+    } cases[] = {
+        {false, JOB_PENDING, LOG, false, false},
+        // Before a job has started its log file is not its own yet.
+        {true, JOB_PENDING, LOG, true, false},
+        {true, JOB_STARTING, LOG, true, false},
+        {true, JOB_RUNNING, LOG, true, true},
+        {true, JOB_WAITING, LOG, true, true},
+        {true, JOB_FAILED, LOG, true, true},
+        {true, JOB_DONE, LOG, true, true},
+        // No scratch folder could be made: the job failed when it was added.
+        {true, JOB_FAILED, NO_FOLDER, true, false},
+        // The log file could not be created.
+        {true, JOB_FAILED, NO_LOG, true, false},
+        {true, JOB_RUNNING, NO_LOG, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.hasJob << " state " << static_cast<int>(c.state) << " scratch " << c.scratch);
+        Job job = {};
+        job.state = c.state;
+        if (c.scratch != NO_FOLDER)
+            wcscpy_s(job.scratchDir, PATH_ROOM, (c.scratch == LOG ? withLog : withoutLog).c_str());
+        const Job* clicked = c.hasJob ? &job : nullptr;
+        ContextMenuState state = contextMenuState(clicked);
+        EXPECT_EQ(state.openDirectory, c.openDirectory);
+        EXPECT_EQ(state.openLog, c.openLog);
+        EXPECT_TRUE(state.cancel);
+        // The command opens exactly what the menu offers.
+        wchar_t* log = existingLogFile(clicked);
+        EXPECT_EQ(log ? std::wstring(log) : std::wstring(), c.openLog ? withLog + L"\\log.txt" : std::wstring());
+        release(log);
+    }
+    removeTestFolder(folder);
 }
 
 TEST_F(MainWindowTest, CancelReachesContentAtEveryDepth)

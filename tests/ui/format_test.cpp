@@ -124,29 +124,6 @@ TEST(FormatTest, WorkerCountTexts)
     }
 }
 
-TEST(ContextMenuTest, EnablingFollowsTheClickedJob)
-{
-    struct Case {
-        bool hasJob;
-        JobState state;
-        bool openDirectory;
-        bool openLog;
-    } cases[] = {
-        {false, JOB_PENDING, false, false}, {true, JOB_PENDING, true, false},
-        {true, JOB_STARTING, true, false},  {true, JOB_RUNNING, true, true},
-        {true, JOB_WAITING, true, true},    {true, JOB_FAILED, true, true},
-        {true, JOB_DONE, true, true},
-    };
-    for (const Case& c : cases) {
-        Job job = {};
-        job.state = c.state;
-        ContextMenuState state = contextMenuState(c.hasJob ? &job : nullptr);
-        EXPECT_EQ(state.openDirectory, c.openDirectory) << c.hasJob << " " << c.state;
-        EXPECT_EQ(state.openLog, c.openLog) << c.hasJob << " " << c.state;
-        EXPECT_TRUE(state.cancel);
-    }
-}
-
 TEST(LayoutTableTest, PlacesInDialogUnits)
 {
     struct Case {

@@ -37,6 +37,35 @@ DWORD registryNumber(HKEY root, const wchar_t* name)
     return value;
 }
 
+// Puts a thread into the slot that runs the job's tool as a worker would, and
+// waits until the tool runs; the thread and the tool as handles of their own.
+void startHangingWorker(WorkerSlot* slot, FakeWorker* worker, HANDLE* thread, HANDLE* tool)
+{
+    Job* running = worker->job;
+    running->state = JOB_RUNNING;
+    running->ready.exchange(0);
+    acquireSpinLock(&slot->slotLock);
+    slot->stop.exchange(0);
+    slot->current = running;
+    slot->thread = CreateThread(nullptr, 0, fakeWorkerThread, worker, CREATE_SUSPENDED, nullptr);
+    *thread = nullptr;
+    DuplicateHandle(GetCurrentProcess(), slot->thread, GetCurrentProcess(), thread, SYNCHRONIZE, FALSE, 0);
+    ResumeThread(slot->thread);
+    releaseSpinLock(&slot->slotLock);
+    ASSERT_NE(*thread, nullptr);
+    *tool = nullptr;
+    for (int attempt = 0; attempt < 12000 && !*tool; ++attempt) {
+        AcquireSRWLockShared(&running->toolLock);
+        if (running->toolProcess)
+            DuplicateHandle(GetCurrentProcess(), running->toolProcess, GetCurrentProcess(), tool, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS);
+        ReleaseSRWLockShared(&running->toolLock);
+        if (!*tool)
+            Sleep(5);
+    }
+    ASSERT_NE(*tool, nullptr);
+}
+
 TEST_F(MainWindowTest, ClosingStopsToolsRemovesScratchSavesSettingsAndQuits)
 {
     ASSERT_TRUE(tools.install(TOOL_GIFSICLE, "stdout working\\n\nhang\n"));
@@ -47,31 +76,11 @@ TEST_F(MainWindowTest, ClosingStopsToolsRemovesScratchSavesSettingsAndQuits)
     ASSERT_TRUE(writeTestFile(std::wstring(pending->scratchDir) + L"\\x.png", "copy"));
     const std::wstring runningScratch = running->scratchDir;
     const std::wstring pendingScratch = pending->scratchDir;
-    running->state = JOB_RUNNING;
-    running->ready.exchange(0);
-
-    WorkerSlot* slot = &workerSlots[5];
-    FakeWorker worker = {slot, running, 0};
-    acquireSpinLock(&slot->slotLock);
-    slot->stop.exchange(0);
-    slot->current = running;
-    slot->thread = CreateThread(nullptr, 0, fakeWorkerThread, &worker, CREATE_SUSPENDED, nullptr);
+    FakeWorker worker = {&workerSlots[5], running, 0};
     HANDLE thread = nullptr;
-    DuplicateHandle(GetCurrentProcess(), slot->thread, GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE, 0);
-    ResumeThread(slot->thread);
-    releaseSpinLock(&slot->slotLock);
-    ASSERT_NE(thread, nullptr);
     HANDLE tool = nullptr;
-    for (int attempt = 0; attempt < 12000 && !tool; ++attempt) {
-        AcquireSRWLockShared(&running->toolLock);
-        if (running->toolProcess)
-            DuplicateHandle(GetCurrentProcess(), running->toolProcess, GetCurrentProcess(), &tool, 0, FALSE,
-                            DUPLICATE_SAME_ACCESS);
-        ReleaseSRWLockShared(&running->toolLock);
-        if (!tool)
-            Sleep(5);
-    }
-    ASSERT_NE(tool, nullptr);
+    startHangingWorker(worker.slot, &worker, &thread, &tool);
+    ASSERT_FALSE(HasFatalFailure());
 
     settings.general_autoScroll = 1;
     settings.zip_strategy = 2;
@@ -99,6 +108,57 @@ TEST_F(MainWindowTest, ClosingStopsToolsRemovesScratchSavesSettingsAndQuits)
     EXPECT_EQ(registryNumber(registry.key(), L"general_autoScroll"), 1u);
     EXPECT_EQ(registryNumber(registry.key(), L"zip_strategy"), 2u);
     window = nullptr;
+}
+
+TEST_F(MainWindowTest, EndOfSessionTearsDownBeforeItAnswers)
+{
+    ASSERT_TRUE(tools.install(TOOL_GIFSICLE, "hang\n"));
+    Job* running = addJob(L"running.gif", 10);
+    Job* pending = addJob(L"pending.png", 10);
+    ASSERT_TRUE(running && pending);
+    const std::wstring runningScratch = running->scratchDir;
+    const std::wstring pendingScratch = pending->scratchDir;
+    FakeWorker worker = {&workerSlots[3], running, 0};
+    HANDLE thread = nullptr;
+    HANDLE tool = nullptr;
+    startHangingWorker(worker.slot, &worker, &thread, &tool);
+    ASSERT_FALSE(HasFatalFailure());
+    settings.zip_strategy = 2;
+
+    struct Step {
+        UINT message;
+        WPARAM ending;
+        bool tornDown;
+    } steps[] = {
+        {WM_QUERYENDSESSION, 0, false},
+        {WM_ENDSESSION, FALSE, false}, // the session goes on after all
+        {WM_ENDSESSION, TRUE, true},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(testing::Message() << step.message << " " << step.ending);
+        LRESULT answer = SendMessageW(window, step.message, step.ending, ENDSESSION_LOGOFF);
+        if (step.message == WM_QUERYENDSESSION) {
+            EXPECT_EQ(answer, TRUE) << "the window never holds up the end of the session";
+        }
+        // Checked at once: the process may be ended as soon as the answer has come.
+        EXPECT_EQ(WaitForSingleObject(tool, 0) == WAIT_OBJECT_0, step.tornDown);
+        EXPECT_EQ(WaitForSingleObject(thread, 0) == WAIT_OBJECT_0, step.tornDown);
+        EXPECT_EQ(testPathExists(runningScratch), !step.tornDown);
+        EXPECT_EQ(testPathExists(pendingScratch), !step.tornDown);
+        EXPECT_EQ(registryNumber(registry.key(), L"zip_strategy") == 2u, step.tornDown);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(tool, &code);
+    EXPECT_EQ(code, 0xDEADDEADu);
+    CloseHandle(tool);
+    CloseHandle(thread);
+    EXPECT_EQ(jobList.length, 0u);
+    // The teardown ends the message loop as closing does, and runs only once.
+    MSG quit;
+    EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    settings.zip_strategy = 1;
+    closeWindow();
+    EXPECT_EQ(registryNumber(registry.key(), L"zip_strategy"), 2u);
 }
 
 TEST_F(MainWindowTest, ClosingWhilePausedRemovesPendingScratch)
