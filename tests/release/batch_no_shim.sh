@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The unpacked release runs the samples with no tools kit: VellBatch.exe from the
+# zip starts the real Windows tools from its own tools folder through
+# CreateProcess, as on Windows, in a Wine prefix of its own with the demo's
+# settings. Samples whose pipelines the bundled tools cover must come out smaller
+# with equal content; every other sample must fail with the missing-tool line
+# and stay byte for byte as it was.
+set -euo pipefail
+source "$(dirname "$0")/../../scripts/common.sh"
+build=$1
+program=$build/tests/release/program
+work=$build/tests/release/batch
+if [ ! -f "$program/VellBatch.exe" ]; then
+  echo "FAILED: $program holds no unpacked release (release_zip unpacks it)"
+  exit 1
+fi
+rm -rf "$work/run" "$work/originals"
+mkdir -p "$work"
+cp -r "$VELL_TOP/samples/files" "$work/originals"
+cp -r "$VELL_TOP/samples/files" "$work/run"
+
+vell_use_demo_prefix "$work/wineprefix"
+status=0
+wine "$program/VellBatch.exe" "$(winepath -w "$work/run")" > "$work/batch.txt" 2>&1 || status=$?
+wineserver -w
+cat "$work/batch.txt"
+echo "VellBatch exit code: $status"
+echo
+/usr/bin/python3 "$VELL_TOP/scripts/verify_demo.py" "$work/originals" "$work/run"
+echo
+/usr/bin/python3 - "$work/originals" "$work/run" "$work/batch.txt" <<'PY'
+import os, sys
+originals, results, batch = sys.argv[1:4]
+# Sample -> None when the bundled tools cover its whole pipeline, else the first
+# tool it needs that the release does not bundle.
+EXPECTED = {
+    "tone.flac": None,
+    "storage.cfb": None,
+    "grayscale.png": "ECT_x64.exe",
+    "palette.png": "ECT_x64.exe",
+    "photo-like.png": "ECT_x64.exe",
+    "transparent.png": "ECT_x64.exe",
+    "camera.jpg": "Perl\\perl.exe",
+    "rotated-6.jpg": "Perl\\perl.exe",
+    "animation.gif": "flexiGIF.exe",
+    "log.txt.gz": "ECT_x64.exe",
+    "bundle.zip": "content",
+    "report.docx": "content",
+    "book.epub": "content",
+}
+statuses = {}
+for line in open(batch, encoding="utf-8", errors="replace"):
+    fields = line.rstrip("\r\n").split("\t")
+    if len(fields) == 5:
+        statuses[os.path.basename(fields[0].replace("\\", "/"))] = fields[4]
+failures = 0
+def fail(name, why):
+    global failures
+    failures += 1
+    print("FAILED: %s: %s" % (name, why))
+for name, tool in sorted(EXPECTED.items()):
+    before = open(os.path.join(originals, name), "rb").read()
+    after = open(os.path.join(results, name), "rb").read()
+    status = statuses.get(name)
+    if status is None:
+        fail(name, "no line in VellBatch's output")
+        continue
+    if tool is None:
+        if status != "OK" or not len(after) < len(before):
+            fail(name, "expected OK and a smaller file, got %r, %d -> %d bytes" % (status, len(before), len(after)))
+        continue
+    if after != before:
+        fail(name, "failed job changed the file")
+    if tool == "content":
+        # Its content fails for lack of a tool, and with it the container.
+        expected = "failed (content failure)"
+    else:
+        expected = "ERROR: cannot launch tools\\%s (not found)" % tool
+    if status != expected:
+        fail(name, "expected the status %r, got %r" % (expected, status))
+print("release run without the tools kit:", "passed" if not failures else "%d FAILED" % failures)
+sys.exit(1 if failures else 0)
+PY
