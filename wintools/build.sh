@@ -17,7 +17,8 @@ cache=${VELL_WINTOOLS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vell-optimizer/wint
 HOST=x86_64-w64-mingw32
 CC=$HOST-gcc-posix CXX=$HOST-g++-posix AR=$HOST-ar RANLIB=$HOST-ranlib WINDRES=$HOST-windres
 JOBS=$(nproc)
-export CC CXX AR RANLIB WINDRES HOST JOBS
+WINTOOLS=$here
+export CC CXX AR RANLIB WINDRES HOST JOBS WINTOOLS
 
 say() { echo "wintools: $*" >&2; }
 die() { say "$*"; exit 1; }
@@ -51,7 +52,8 @@ stamp_of() {
   local package=$1 version=$2 recipe=$3 dependency_stamps=$4
   {
     echo "$package $version"
-    declare -f "$recipe" licence program cmake_windows
+    declare -f "$recipe" licence program utf8_manifest cmake_windows
+    cat "$here/utf8.manifest"
     echo "$dependency_stamps"
     "$CC" -dumpfullversion
     "$CXX" -dumpfullversion
@@ -201,4 +203,4 @@ done
 # Every program links the MinGW-w64 runtime and GCC's support code statically.
 sed 's/\r$//; s/$/\r/' /usr/share/doc/mingw-w64-x86-64-dev/copyright > "$out/tools/licenses/MinGW-w64 runtime.txt"
 sed 's/\r$//; s/$/\r/' /usr/share/doc/gcc-mingw-w64-x86-64-posix-runtime/copyright > "$out/tools/licenses/GCC runtime.txt"
-cp "$here"/*.sh "$here"/README.md "$out/sources/wintools/"
+cp "$here"/*.sh "$here"/utf8.manifest "$here"/README.md "$out/sources/wintools/"

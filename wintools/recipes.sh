@@ -7,8 +7,10 @@
 #            for libraries, licenses/ for the licence texts
 #   JOBS     parallel compile jobs
 #   UPSTREAM the upstream version (the Debian version without epoch and revision)
+#   WINTOOLS the wintools folder
 # Programs get the names the optimizer starts them by. Every recipe links
-# statically, so each program is one file that needs no DLL.
+# statically, so each program is one file that needs no DLL. 7-Zip and flac
+# use the wide Windows calls themselves; the other programs get utf8.manifest.
 
 # package | recipe | packages it links against
 WINTOOLS_PACKAGES=(
@@ -52,6 +54,14 @@ program() {
   "$HOST-strip" "$OUT/bin/$2"
 }
 
+# utf8_manifest: prints an object file that gives a program utf8.manifest, for
+# the tools that open files through the C library's narrow calls.
+utf8_manifest() {
+  printf '1 24 "%s"\n' "$WINTOOLS/utf8.manifest" > _utf8_manifest.rc
+  "$WINDRES" _utf8_manifest.rc -O coff -o _utf8_manifest.o
+  echo "$PWD/_utf8_manifest.o"
+}
+
 cmake_windows() {
   cmake -S . -B _build -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=AMD64 \
     -DCMAKE_C_COMPILER="$CC" -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_RC_COMPILER="$WINDRES" \
@@ -78,8 +88,8 @@ recipe_libpng() {
 }
 
 recipe_optipng() {
-  CC="$CC" AR="$AR" RANLIB="$RANLIB" CFLAGS="-O2 -I$DEPS/include" LDFLAGS="-static -L$DEPS/lib" \
-    ./configure -with-system-libs
+  CC="$CC" AR="$AR" RANLIB="$RANLIB" CFLAGS="-O2 -I$DEPS/include" \
+    LDFLAGS="-static -L$DEPS/lib $(utf8_manifest)" ./configure -with-system-libs
   make -j "$JOBS"
   program src/optipng/optipng.exe OptiPNG.exe
   licence OptiPNG LICENSE.txt
@@ -97,7 +107,7 @@ recipe_gifsicle() {
   [ ${#sources[@]} -gt 5 ] || { echo "wintools: no object list in src/Makefile.mingw" >&2; return 1; }
   cp src/win32cfg.h config.h
   "$CC" -O2 -I. -Iinclude -DHAVE_CONFIG_H -D_CONSOLE -DHAVE_UINTPTR_T -DHAVE_INTTYPES_H -static \
-    -o gifsicle.exe "${sources[@]}"
+    -o gifsicle.exe "${sources[@]}" "$(utf8_manifest)"
   program gifsicle.exe Gifsicle.exe
   licence Gifsicle COPYING
 }
@@ -116,7 +126,7 @@ recipe_advancecomp() {
   printf '%s' "$UPSTREAM" > .version
   autoreconf -fi
   ./configure --host="$HOST" CC="$CC" CXX="$CXX" CFLAGS=-O2 CXXFLAGS=-O2 \
-    CPPFLAGS="-I$DEPS/include" LDFLAGS="-static -L$DEPS/lib"
+    CPPFLAGS="-I$DEPS/include" LDFLAGS="-static -L$DEPS/lib $(utf8_manifest)"
   make -j "$JOBS" advzip.exe
   program advzip.exe advzip.exe
   licence advancecomp COPYING
@@ -127,14 +137,15 @@ recipe_flac() {
     -DBUILD_TESTING=OFF -DBUILD_DOCS=OFF -DINSTALL_MANPAGES=OFF -DWITH_STACK_PROTECTOR=OFF \
     -DWITH_FORTIFY_SOURCE=OFF
   cmake --build _build -j "$JOBS" --target flacapp metaflac
-  program _build/src/flac/flac.exe flac.exe
-  program _build/src/metaflac/metaflac.exe metaflac.exe
+  program _build/objs/flac.exe flac.exe
+  program _build/objs/metaflac.exe metaflac.exe
   licence FLAC COPYING.GPL COPYING.Xiph
 }
 
 # jpegtran only; lossless transforms use no SIMD code, so no assembler is needed.
 recipe_libjpeg_turbo() {
-  cmake_windows -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_SIMD=OFF -DWITH_TURBOJPEG=OFF -DWITH_JAVA=OFF
+  cmake_windows -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_SIMD=OFF -DWITH_TURBOJPEG=OFF -DWITH_JAVA=OFF \
+    -DCMAKE_EXE_LINKER_FLAGS="-static $(utf8_manifest)"
   cmake --build _build -j "$JOBS" --target jpegtran-static
   program _build/jpegtran-static.exe mozjpegtran.exe
   licence libjpeg-turbo LICENSE.md README.ijg

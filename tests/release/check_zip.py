@@ -15,6 +15,9 @@ BUNDLED = {
     "metaflac.exe": "FLAC.txt",
     "mozjpegtran.exe": "libjpeg-turbo.txt",
 }
+# The tools that open files through the C library's narrow calls carry a manifest
+# that makes those calls UTF-8, so they reach files with any name.
+UTF8_MANIFEST = ["OptiPNG.exe", "Gifsicle.exe", "advzip.exe", "mozjpegtran.exe"]
 LIBRARY_LICENCES = ["zlib.txt", "libpng.txt", "MinGW-w64 runtime.txt", "GCC runtime.txt"]
 PROGRAMS = ["Vell Optimizer.exe", "VellBatch.exe", "tools/VellCFBF.exe"]
 # The tools kit's bridge into Linux; a real Windows tool has no use for it.
@@ -80,6 +83,9 @@ def main():
             data = f.read()
         check(data[:2] == b"MZ" and b"PE\0\0" in data[:1024], "%s is not a Windows program" % tool)
         check(data != shim and not any(m in data for m in SHIM_MARKERS), "%s is the tools kit's shim" % tool)
+        if tool in UTF8_MANIFEST:
+            check(b"<activeCodePage" in data and b">UTF-8</activeCodePage>" in data,
+                  "%s has no UTF-8 code page manifest" % tool)
     for licence in set(BUNDLED.values()) | set(LIBRARY_LICENCES):
         file = os.path.join(program, "tools", "licenses", licence)
         if check(os.path.isfile(file), "licence text %s is missing" % licence):

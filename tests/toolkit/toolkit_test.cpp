@@ -444,6 +444,12 @@ TEST_F(Kit, PathsWithBlanksAndNonAsciiNamesReachTheTool)
     EXPECT_EQ(code, 0u) << info;
     EXPECT_NE(info.find("caf\xc3\xa9 \xe2\x98\x83.gif 1 image"), std::string::npos) << info;
 
+    std::wstring png = folder + L"\\caf\u00e9 \u2603.png";
+    ASSERT_TRUE(CopyFileW((samplesDir() + L"rgba.png").c_str(), png.c_str(), FALSE));
+    ToolResult optimized = runTool(L"OptiPNG.exe", L"-force -o1 -out \"" + png + L"\" \"" + png + L"\"", work);
+    EXPECT_EQ(optimized.exitCode, 0u) << optimized.log;
+    EXPECT_LT(readFile(png).size(), readFile(samplesDir() + L"rgba.png").size());
+
     // An output below a folder that does not exist yet (7-Zip creates it).
     std::wstring zip = sample(L"doc.zip");
     ToolResult r = runTool(L"7z.exe", L"x \"" + zip + L"\" -y -o\"" + folder + L"\\new\\deeper\"", work);
