@@ -25,8 +25,9 @@ deb_src_stanzas() {
          /(^|\n)Types:[^\n]*(^|[ \t])deb([ \t]|\n|$)/ && /(^|\n)URIs:[^\n]*debian/ {
            gsub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); gsub(/\n#[^\n]*/, ""); sub(/^\n/, ""); print }' "$file"
   done
-  [ -f /etc/apt/sources.list ] &&
+  if [ -f /etc/apt/sources.list ]; then
     sed -n 's/^deb \(\[[^]]*\] \)\?\([^ ]*debian[^ ]*\) \(.*\)$/deb-src \1\2 \3/p' /etc/apt/sources.list
+  fi
 }
 need_update=0
 if ! grep -Rqs -E '^[[:space:]]*(deb-src[[:space:]]|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then

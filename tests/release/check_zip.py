@@ -91,6 +91,19 @@ def main():
         if check(os.path.isfile(file), "licence text %s is missing" % licence):
             check(os.path.getsize(file) > 500, "licence text %s is nearly empty" % licence)
 
+    # The sources of the bundled tools, as the GPL asks, beside the release.
+    sources = os.path.join(build, name + "-tool-sources.zip")
+    if check(os.path.isfile(sources), "%s is missing" % sources):
+        with zipfile.ZipFile(sources) as archive:
+            names = archive.namelist()
+        for package in ["zlib", "libpng1.6", "optipng", "gifsicle", "7zip", "advancecomp", "flac", "libjpeg-turbo"]:
+            folder = name + "-tool-sources/" + package + "/"
+            check(any(n.startswith(folder) and n.endswith(".dsc") for n in names) and
+                  any(n.startswith(folder) and ".orig.tar." in n for n in names),
+                  "the tool sources lack the Debian source package %s" % package)
+        for script in ["build.sh", "recipes.sh", "utf8.manifest"]:
+            check(name + "-tool-sources/wintools/" + script in names, "the tool sources lack wintools/" + script)
+
     with open(os.path.join(program, "README.txt"), "rb") as f:
         readme = f.read()
     check(readme.startswith(b"\xef\xbb\xbf"), "README.txt has no UTF-8 byte order mark")
