@@ -144,8 +144,9 @@ recipe_flac() {
 
 # jpegtran only; lossless transforms use no SIMD code, so no assembler is needed.
 recipe_libjpeg_turbo() {
+  # Its default install prefix on Windows is a drive path that CMake on Linux rejects.
   cmake_windows -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_SIMD=OFF -DWITH_TURBOJPEG=OFF -DWITH_JAVA=OFF \
-    -DCMAKE_EXE_LINKER_FLAGS="-static $(utf8_manifest)"
+    -DCMAKE_EXE_LINKER_FLAGS="-static $(utf8_manifest)" -DCMAKE_INSTALL_PREFIX="$PWD/_install"
   cmake --build _build -j "$JOBS" --target jpegtran-static
   program _build/jpegtran-static.exe mozjpegtran.exe
   licence libjpeg-turbo LICENSE.md README.ijg

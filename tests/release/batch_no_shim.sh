@@ -94,6 +94,17 @@ for name, (action, outcome) in sorted(EXPECTED.items()):
         expected = "ERROR: cannot launch"
     if status != expected:
         fail(name, "expected the status %r, got %r" % (expected, status))
+# Samples the table does not know yet: done (their content was checked above), or
+# failed for a missing tool and untouched.
+for name in sorted(set(statuses) - set(EXPECTED)):
+    action, status = statuses[name]
+    print("NOTE: %s (%s) is not in the table; %r" % (name, action, status))
+    if status == "OK":
+        continue
+    if not (status.startswith("ERROR: cannot launch") or status == "failed (content failure)"):
+        fail(name, "failed for another reason than a missing tool: %r" % status)
+    if open(os.path.join(originals, name), "rb").read() != open(os.path.join(results, name), "rb").read():
+        fail(name, "failed job changed the file")
 print("release run without the tools kit:", "passed" if not failures else "%d FAILED" % failures)
 sys.exit(1 if failures else 0)
 PY
