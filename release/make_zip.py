@@ -18,7 +18,7 @@ TOOLS = {
     "mozjpegtran.exe": ("jpegtran from libjpeg-turbo", "IJG and BSD", "libjpeg-turbo.txt"),
 }
 # Libraries linked into the programs above.
-LIBRARIES = {"zlib": "zlib licence, zlib.txt", "libpng1.6": "libpng licence, libpng.txt"}
+LIBRARIES = {"zlib": "zlib licence, licenses\\zlib.txt", "libpng1.6": "libpng licence, licenses\\libpng.txt"}
 PROGRAMS = ["Vell Optimizer.exe", "VellBatch.exe", "tools/VellCFBF.exe"]
 
 
