@@ -14,6 +14,10 @@ setup:
 clean:
 	rm -rf build
 
+.PHONY: dist
+dist: setup
+	@release/dist.sh
+
 .PHONY: demo
 demo: setup
 	@scripts/demo.sh

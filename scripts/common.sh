@@ -33,4 +33,21 @@ vell_use_prefix() {
   fi
 }
 
+# vell_use_demo_prefix DIR: a prefix of its own at DIR with the default settings,
+# except that ZIP and gzip files are switched from "ignore" to "optimize" so that
+# every sample gets work.
+vell_use_demo_prefix() {
+  vell_use_prefix "$1"
+  local key='HKEY_CURRENT_USER\Software\Zarn’s Vell\Optimizer'
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n[-%s]\r\n\r\n[%s]\r\n"zip_strategy"=dword:00000001\r\n"gzip_strategy"=dword:00000001\r\n' \
+    "$key" "$key" | iconv -f UTF-8 -t UTF-16 > "$1/settings.reg"
+  wine regedit /S "$(winepath -w "$1/settings.reg")" >/dev/null 2>&1
+  wineserver -w
+}
+
 VELL_TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# vell_version: the program's version, as its version block states it.
+vell_version() {
+  sed -n 's/.*VALUE "ProductVersion", "\([0-9.]*\)".*/\1/p' "$VELL_TOP/ui/vell_optimizer.rc"
+}

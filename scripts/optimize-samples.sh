@@ -14,15 +14,9 @@ mkdir -p "$work"
 cp -r "$top/samples/files" "$work/originals"
 cp -r "$top/samples/files" "$work/run"
 
-# A prefix of its own, so the run has the default settings whatever the tests or a
-# user stored elsewhere; ZIP and gzip files are switched from "ignore" to
-# "optimize" so that every sample gets work.
-vell_use_prefix "$work/wineprefix"
-key='HKEY_CURRENT_USER\Software\Zarn’s Vell\Optimizer'
-printf 'Windows Registry Editor Version 5.00\r\n\r\n[-%s]\r\n\r\n[%s]\r\n"zip_strategy"=dword:00000001\r\n"gzip_strategy"=dword:00000001\r\n' \
-  "$key" "$key" | iconv -f UTF-8 -t UTF-16 > "$work/settings.reg"
-wine regedit /S "$(winepath -w "$work/settings.reg")" >/dev/null 2>&1
-wineserver -w
+# A prefix of its own, so the run has the demo's settings whatever the tests or a
+# user stored elsewhere.
+vell_use_demo_prefix "$work/wineprefix"
 
 echo "== VellBatch"
 status=0

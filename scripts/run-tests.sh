@@ -8,6 +8,17 @@ build=${BUILD_DIR:-$top/build}
 jobs=$(nproc)
 vell_build "$build"
 grep -E 'warning:' "$build/build.log" | sort -u || true
+# The release tests unpack the zip that make dist builds; when it cannot be made,
+# they fail and say so, and every other test still runs.
+# On a fresh machine the Windows tools are built first (some minutes, then cached).
+set +e
+"$top/release/dist.sh" 2>&1 | tee "$build/dist.log" | grep -E '^wintools: (building|built|WARNING)'
+dist_status=${PIPESTATUS[0]}
+set -e
+if [ "$dist_status" -ne 0 ]; then
+  tail -n 40 "$build/dist.log"
+  echo "make dist failed (whole log: $build/dist.log); the release tests will fail"
+fi
 
 vell_use_prefix "$build/wineprefix"
 wineserver -p 2>/dev/null || true   # already running is fine

@@ -1,6 +1,8 @@
 // The tools kit, driven from a Windows program exactly as the optimizer
 // drives its tools: "<tools>\Name.exe" ARGS, hidden, standard output into a
 // pipe or a file handle, standard error into the pipe, explicit inheritance.
+// The release tests build this file once more against the real Windows tools
+// of the release and run the cases those tools have to pass.
 #include "kit_args.h"
 
 #include <gtest/gtest.h>
@@ -442,6 +444,12 @@ TEST_F(Kit, PathsWithBlanksAndNonAsciiNamesReachTheTool)
     EXPECT_EQ(code, 0u) << info;
     EXPECT_NE(info.find("caf\xc3\xa9 \xe2\x98\x83.gif 1 image"), std::string::npos) << info;
 
+    std::wstring png = folder + L"\\caf\u00e9 \u2603.png";
+    ASSERT_TRUE(CopyFileW((samplesDir() + L"rgba.png").c_str(), png.c_str(), FALSE));
+    ToolResult optimized = runTool(L"OptiPNG.exe", L"-force -o1 -out \"" + png + L"\" \"" + png + L"\"", work);
+    EXPECT_EQ(optimized.exitCode, 0u) << optimized.log;
+    EXPECT_LT(readFile(png).size(), readFile(samplesDir() + L"rgba.png").size());
+
     // An output below a folder that does not exist yet (7-Zip creates it).
     std::wstring zip = sample(L"doc.zip");
     ToolResult r = runTool(L"7z.exe", L"x \"" + zip + L"\" -y -o\"" + folder + L"\\new\\deeper\"", work);
@@ -473,10 +481,13 @@ TEST_F(Kit, SevenZipDigestsOfFolderAndItsZipAgree)
     EXPECT_TRUE(isHex64(zipDigest)) << zipDigest;
     EXPECT_EQ(folderDigest, zipDigest);
 
-    // The archive holds the content relative to the folder, not its path.
+    // The archive holds the content relative to the folder, not its path. 7-Zip
+    // lists names with the separator of the system it runs on.
     std::string listing = asText(captured(L"7z.exe", L"l \"" + zip + L"\"", &code));
-    EXPECT_NE(listing.find("sub/b.bin"), std::string::npos) << listing;
+    EXPECT_TRUE(listing.find("sub/b.bin") != std::string::npos || listing.find("sub\\b.bin") != std::string::npos)
+        << listing;
     EXPECT_EQ(listing.find("tree/a.txt"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("tree\\a.txt"), std::string::npos) << listing;
 }
 
 TEST_F(Kit, SevenZipExtractsOnlyTheMarkerEntries)
@@ -601,8 +612,6 @@ TEST_F(Kit, OptiPngConvertsAGifNamedPng)
     ToolResult r = runTool(L"OptiPNG.exe", L"-force -strip all -o7 -out \"" + png + L"\" \"" + png + L"\"", work);
     EXPECT_EQ(r.exitCode, 0u) << r.log;
     EXPECT_FALSE(chunkTypes(png).empty());
-    ToolResult a = runTool(L"ArchiPNG.exe", L"\"" + png + L"\"", work);
-    EXPECT_EQ(a.exitCode, 0u) << a.log;
 }
 
 TEST_F(Kit, EctPngModeKeepsPixelsAndNeverGrows)
@@ -689,8 +698,6 @@ TEST_F(Kit, EctJpegZipAndGzipModesNeverGrow)
     EXPECT_EQ(r.exitCode, 0u) << r.log;
     EXPECT_LE(readFile(zip).size(), zipBefore);
     EXPECT_EQ(digestOf(captured(L"7z.exe", L"t -r -scrcSHA256 \"" + zip + L"\" *", &code)), digestBefore);
-    r = runTool(L"advzip.exe", L"--recompress --shrink-insane \"" + zip + L"\"", work);
-    EXPECT_EQ(r.exitCode, 0u) << r.log;
 
     std::wstring gz = sample(L"text.gz");
     std::size_t gzBefore = readFile(gz).size();
@@ -702,6 +709,19 @@ TEST_F(Kit, EctJpegZipAndGzipModesNeverGrow)
 
     r = runTool(L"ECT_x64.exe", L"-60500 -gzip --strict \"" + path(L"missing.gz") + L"\"", work);
     EXPECT_EQ(r.exitCode, 1u); // "cannot optimize this file", the gzip pass goes on
+}
+
+TEST_F(Kit, AdvzipRecompressesInPlaceKeepingTheData)
+{
+    std::wstring zip = sample(L"doc.zip");
+    std::size_t before = readFile(zip).size();
+    DWORD code = 1;
+    std::string digestBefore = digestOf(captured(L"7z.exe", L"t -r -scrcSHA256 \"" + zip + L"\" *", &code));
+    ASSERT_TRUE(isHex64(digestBefore));
+    ToolResult r = runTool(L"advzip.exe", L"--recompress --shrink-insane \"" + zip + L"\"", work);
+    EXPECT_EQ(r.exitCode, 0u) << r.log;
+    EXPECT_LE(readFile(zip).size(), before);
+    EXPECT_EQ(digestOf(captured(L"7z.exe", L"t -r -scrcSHA256 \"" + zip + L"\" *", &code)), digestBefore);
 }
 
 TEST_F(Kit, StandInsCopyOrLeaveFiles)
@@ -722,6 +742,9 @@ TEST_F(Kit, StandInsCopyOrLeaveFiles)
     r = runTool(L"Leanify.exe", L"--verbose --max_depth 1 \"" + zip + L"\"", work);
     EXPECT_EQ(r.exitCode, 0u) << r.log;
     EXPECT_EQ(readFile(zip), before);
+    std::wstring png = sample(L"rgba.png");
+    r = runTool(L"ArchiPNG.exe", L"\"" + png + L"\"", work);
+    EXPECT_EQ(r.exitCode, 0u) << r.log;
     r = runTool(L"ArchiPNG.exe", L"\"" + path(L"none.png") + L"\"", work);
     EXPECT_NE(r.exitCode, 0u);
 }
