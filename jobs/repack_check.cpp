@@ -45,7 +45,9 @@ bool collectChanges(const Job* job, const wchar_t* folder, ContentNames* changed
             _wcsnicmp(content->path, folder, folderLength) != 0 || content->path[folderLength] != L'\\')
             continue;
         const wchar_t* relative = content->path + folderLength + 1;
-        collected = addName(isExtractAction(content->action) ? extracted : changed, relative);
+        // An extracted file became a folder and a deleted one is gone: either way its entry may be missing.
+        bool gone = isExtractAction(content->action) || content->action == ACTION_DELETE;
+        collected = addName(gone ? extracted : changed, relative);
     }
     LeaveCriticalSection(&jobList.lock);
     return collected;

@@ -2,6 +2,7 @@
 #include "optimizers/verify_internal.h"
 #include "base/file_util.h"
 #include "settings/settings.h"
+#include <shlwapi.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -58,7 +59,7 @@ void reportToolVerified(const char* what, const ErrorSink* sink)
 bool openMappedFile(const wchar_t* path, MappedFile* mapped)
 {
     memset(mapped, 0, sizeof(*mapped));
-    mapped->file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+    mapped->file = CreateFileW(path, GENERIC_READ, VERIFY_SHARE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (mapped->file == INVALID_HANDLE_VALUE) {
         mapped->file = nullptr;
@@ -120,12 +121,17 @@ void closeImaging(ImagingSession* session)
     session->uninitialize = false;
 }
 
+// Through a stream of our own, because the decoder's own file opening would deny writers.
 IWICBitmapDecoder* openDecoder(ImagingSession* session, const wchar_t* path)
 {
-    IWICBitmapDecoder* decoder = nullptr;
-    if (FAILED(session->factory->CreateDecoderFromFilename(path, nullptr, GENERIC_READ,
-                                                           WICDecodeMetadataCacheOnDemand, &decoder)))
+    IStream* stream = nullptr;
+    if (FAILED(SHCreateStreamOnFileEx(path, STGM_READ | STGM_SHARE_DENY_NONE, FILE_ATTRIBUTE_NORMAL, FALSE, nullptr,
+                                      &stream)))
         return nullptr;
+    IWICBitmapDecoder* decoder = nullptr;
+    if (FAILED(session->factory->CreateDecoderFromStream(stream, nullptr, WICDecodeMetadataCacheOnDemand, &decoder)))
+        decoder = nullptr;
+    stream->Release();
     return decoder;
 }
 

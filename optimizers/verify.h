@@ -48,8 +48,8 @@ bool verifyGzipResult(const wchar_t* original, const wchar_t* result, const wcha
 
 // ZIP family: every file entry of the original is in the result with the same
 // CRC-32 and size, unless a content job changed it. Names are relative to the
-// unpacked folder with backslashes; extracted names became folders whose
-// entries are new.
+// unpacked folder with backslashes; "extracted" names are gone (deleted, or
+// become folders whose entries are new).
 struct ArchiveChanges {
     const wchar_t* const* changed;
     size_t changedCount;

@@ -15,6 +15,10 @@ bool reportVerified(const ErrorSink* sink, const char* what);
 // A check that could not run to its end for a reason of its own (memory).
 bool reportCannotCheck(const ErrorSink* sink, const char* why);
 
+// Files are read sharing everything: a tool that just ended may, under Wine,
+// hold its handles for a moment longer, and nothing writes to them any more.
+const DWORD VERIFY_SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // A whole file mapped read-only; an empty file has no data and length 0.
 struct MappedFile {
     HANDLE file;

@@ -228,5 +228,19 @@ write("same.mp3", open(path("original.mp3"), "rb").read()[10:])
 mp3(19, "short.mp3")
 write("broken.mp3", open(path("original.mp3"), "rb").read()[:5000])
 
+# ---- SVG: indented, minified, and cut short ----
+
+svg = b"""<svg xmlns="http://www.w3.org/2000/svg" width="10" height="10">
+    <!-- a comment the minifier drops -->
+    <rect x="1" y="1" width="8" height="8" fill="#336699"/>
+</svg>
+"""
+write("original.svg", svg)
+write("same.svg", b'<svg xmlns="http://www.w3.org/2000/svg" width="10" height="10"><rect x="1" y="1" width="8" '
+      b'height="8" fill="#336699"/></svg>')
+write("broken.svg", b'<svg xmlns="http://www.w3.org/2000/svg" width="10" height="10"><rect x="1" y="1"')
+for name in ("same.svg", "broken.svg"):
+    smaller(name, "original.svg")
+
 with open(path("stamp"), "w") as f:
     f.write("done\n")

@@ -5,6 +5,7 @@
 #include "jobs/containers.h"
 #include "jobs/content.h"
 #include "base/file_util.h"
+#include "optimizers/archive.h"
 #include "optimizers/gif.h"
 #include "optimizers/jpeg.h"
 #include "optimizers/media.h"
@@ -39,8 +40,8 @@ std::string tail(const std::string& text)
     return text.size() > 600 ? text.substr(text.size() - 600) : text;
 }
 
-enum Pipeline { PNG, PNG_CLEAR, PNG_STRIP, JPEG, JPEG_STRIP_ALL, JPEG_TURN, JPEG_TRIM, GIF, FLAC, MP3, GZIP,
-                GZIP_CONTENT_CHANGED, ZIP, ZIP_CONTENT_CHANGED };
+enum Pipeline { PNG, PNG_CLEAR, PNG_STRIP, JPEG, JPEG_STRIP_ALL, JPEG_TURN, JPEG_TRIM, GIF, FLAC, MP3, SVG, GZIP,
+                GZIP_CONTENT_CHANGED, ZIP, ZIP_CONTENT_CHANGED, ZIP_CONTENT_DELETED };
 
 struct Row {
     Pipeline pipeline;
@@ -84,6 +85,9 @@ const Row ROWS[] = {
      "not verified: MP3 audio is not decoded here; the result parses with as many frames\n"},
     {MP3, L"original.mp3", L"short.mp3", "", false, "(19 audio frames instead of 20)\n"},
     {MP3, L"original.mp3", L"broken.mp3", "", false, "(the result does not parse as MPEG audio)\n"},
+    {SVG, L"original.svg", L"same.svg", "", true,
+     "not verified: minified text is not compared; the result parses as XML\n"},
+    {SVG, L"original.svg", L"broken.svg", "", false, "(the result does not parse as XML)\n"},
     {GZIP, L"original.gz", L"same.gz", "call 3: cat same.listing\n", true, "verified: decompressed data equal\n"},
     {GZIP, L"original.gz", L"truncated.gz", "call 3: exit 2\n", false, "(the result does not decompress)\n"},
     {GZIP, L"original.gz", L"other.gz", "call 3: cat other.listing\ncall 4: cat same.listing\n", false,
@@ -96,6 +100,8 @@ const Row ROWS[] = {
     {ZIP, L"original.zip", L"added.zip", "", false, "(entry c.txt was added)\n"},
     {ZIP_CONTENT_CHANGED, L"original.zip", L"changed.zip", "", true,
      "verified: 1 entries unchanged, 1 changed by their own jobs\n"},
+    {ZIP_CONTENT_DELETED, L"original.zip", L"dropped.zip", "", true,
+     "verified: 1 entries unchanged, 1 changed by their own jobs\n"},
 };
 
 const wchar_t* extensionOf(Pipeline pipeline)
@@ -106,6 +112,7 @@ const wchar_t* extensionOf(Pipeline pipeline)
     case GIF: return L"gif";
     case FLAC: return L"flac";
     case MP3: return L"mp3";
+    case SVG: return L"svg";
     case GZIP: case GZIP_CONTENT_CHANGED: return L"gz";
     default: return L"zip";
     }
@@ -176,6 +183,9 @@ protected:
         case FLAC:
             tools.setBehavior(TOOL_FLAC, "call 1: " + copy + "@last\n" + extra);
             break;
+        case SVG:
+            tools.setBehavior(TOOL_LEANIFY, copy + "@last\n");
+            break;
         case MP3:
             tools.setBehavior(TOOL_MP3PACKER, copy + "\"" + narrow(scratch) + "\\x-vbr.mp3\"\n");
             break;
@@ -201,7 +211,8 @@ protected:
     bool runContainer(Job* job, const Row& row, const std::wstring& file)
     {
         bool gzip = row.pipeline == GZIP || row.pipeline == GZIP_CONTENT_CHANGED;
-        bool contentChanged = row.pipeline == GZIP_CONTENT_CHANGED || row.pipeline == ZIP_CONTENT_CHANGED;
+        bool contentChanged = row.pipeline == GZIP_CONTENT_CHANGED || row.pipeline == ZIP_CONTENT_CHANGED ||
+                              row.pipeline == ZIP_CONTENT_DELETED;
         job->path = duplicateString(file.c_str(), nullptr);
         job->action = gzip ? ACTION_OPTIMIZE_GZIP : ACTION_OPTIMIZE_ZIP;
         job->kind = gzip ? KIND_GZIP : KIND_ZIP;
@@ -217,7 +228,7 @@ protected:
             Job* content = static_cast<Job*>(allocate(1, sizeof(Job), nullptr));
             content->path = duplicateString(changed.c_str(), nullptr);
             content->parent = job;
-            content->action = ACTION_MINIFY_XML;
+            content->action = row.pipeline == ZIP_CONTENT_DELETED ? ACTION_DELETE : ACTION_MINIFY_XML;
             content->state = JOB_DONE;
             size_t index = 0;
             appendJob(&jobList, content, &index);
@@ -241,6 +252,7 @@ protected:
         case GIF: return optimizeGif(file.c_str(), scratch, false, sink);
         case FLAC: return optimizeFlac(file.c_str(), scratch, false, false, sink);
         case MP3: return optimizeMp3(file.c_str(), scratch, false, false, sink);
+        case SVG: return minifyFile(file.c_str(), scratch, false, sink);
         default: return runContainer(job, row, file);
         }
     }
@@ -384,12 +396,16 @@ TEST_F(VerifyResults, RealToolsVerifyTheirResults)
     flac[flac.size() - 100] ^= 0x20;
     std::wstring brokenFlac = folder + L"\\broken.flac";
     ASSERT_TRUE(writeBytes(brokenFlac, flac));
-    EXPECT_FALSE(verifyFlacResult(samplePath(L"original.flac").c_str(), brokenFlac.c_str(), scratch.c_str(), false,
+    // Each check in a folder of its own, as each job has one.
+    std::wstring works[3] = {folder + L"\\flac", folder + L"\\gz1", folder + L"\\gz2"};
+    for (const std::wstring& work : works)
+        ASSERT_TRUE(CreateDirectoryW(work.c_str(), nullptr));
+    EXPECT_FALSE(verifyFlacResult(samplePath(L"original.flac").c_str(), brokenFlac.c_str(), works[0].c_str(), false,
                                   &job->sink));
     EXPECT_FALSE(verifyGzipResult(samplePath(L"original.gz").c_str(), samplePath(L"truncated.gz").c_str(), nullptr,
-                                  scratch.c_str(), false, &job->sink));
+                                  works[1].c_str(), false, &job->sink));
     EXPECT_TRUE(verifyGzipResult(samplePath(L"original.gz").c_str(), samplePath(L"same.gz").c_str(), nullptr,
-                                 scratch.c_str(), false, &job->sink));
+                                 works[2].c_str(), false, &job->sink));
     std::string log = logFileBytes(job);
     EXPECT_NE(log.find("(the result does not decode to its MD5 signature)\n"), std::string::npos) << tail(log);
     EXPECT_NE(log.find("(the result does not decompress)\n"), std::string::npos) << tail(log);
