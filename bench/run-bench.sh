@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
-# Builds VellBatch, the tool double and the benchmark, then runs the benchmark
-# under a Wine prefix of its own so that no one's settings change.
+# Builds VellBatch, the tool double and the benchmarks, then runs them under a
+# Wine prefix of their own so that no one's settings change.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
 files=${BENCH_FILES:-1000}
-vell_build "$build" vell_batch tool_double vell_bench
+vell_build "$build" vell_batch tool_double vell_bench vell_bench_demo toolkit_dist vell_cfbf
 
 vell_use_prefix "$build/bench/wineprefix"
 double=$(find "$build/tests/support/tool_double" -maxdepth 1 -name 'tool_double.exe' | head -n 1)
 wine "$build/bench/vell_bench.exe" "$(winepath -w "$build/dist/VellBatch.exe")" \
   "$(winepath -w "$double")" "$files"
+wineserver -w
+
+# The demo set with verification off and on; BENCH_DEMO_ROUNDS=N for more or fewer rounds.
+echo
+wine "$build/bench/vell_bench_demo.exe" "$(winepath -w "$build/dist/VellBatch.exe")" \
+  "$(winepath -w "$build/dist/tools")" "$(winepath -w "$top/samples/files")" "${BENCH_DEMO_ROUNDS:-3}"
 wineserver -w

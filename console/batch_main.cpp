@@ -165,8 +165,12 @@ std::wstring resultOf(const Job* job)
 // Under the list lock.
 std::wstring statusOf(Job* job)
 {
-    if (job->state == JOB_DONE)
-        return L"OK";
+    if (job->state == JOB_DONE) {
+        // What the job's own check of its result found, as its log says.
+        if (logHasLine(job, "not verified: "))
+            return L"OK (not verified)";
+        return logHasLine(job, "verified: ") ? L"OK (verified)" : L"OK";
+    }
     wchar_t* line = copyStatusLine(job);
     std::wstring status = line && line[0] ? line : L"";
     release(line);

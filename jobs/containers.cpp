@@ -2,6 +2,7 @@
 #include "jobs/adding.h"
 #include "jobs/mimetype_fixups.h"
 #include "jobs/content.h"
+#include "jobs/repack_check.h"
 #include "base/file_util.h"
 #include "jobs/scratch.h"
 #include "jobs/workers.h"
@@ -79,6 +80,8 @@ static bool acceptArchive(Job* job, const wchar_t* archive)
     uint64_t oldSize = sizeOfPath(job->path);
     if (newSize == 0 || newSize >= oldSize)
         return true;
+    if (!verifyRepackedArchive(job, archive))
+        return false;
     return replaceFileWith(job->path, archive, &job->sink);
 }
 

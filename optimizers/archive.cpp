@@ -2,6 +2,7 @@
 #include "base/file_util.h"
 #include "optimizers/png.h"
 #include "optimizers/replace.h"
+#include "optimizers/verify.h"
 #include "runner/tool_names.h"
 #include "runner/tool_runner.h"
 #include <string.h>
@@ -215,7 +216,7 @@ bool minifyFile(const wchar_t* file, const wchar_t* work, bool lowPriority, cons
         if (minifiedSize == 0)
             reportText(sink, "ERROR: broken optimization (empty result)\n");
         else if (minifiedSize < sizeOfPath(file))
-            ok = replaceFileWith(file, copy, sink);
+            ok = verifyMarkupResult(file, copy, sink) && replaceFileWith(file, copy, sink);
         else
             ok = true;
     }

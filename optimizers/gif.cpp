@@ -1,6 +1,7 @@
 #include "optimizers/gif.h"
 #include "base/file_util.h"
 #include "optimizers/replace.h"
+#include "optimizers/verify.h"
 #include "runner/tool_names.h"
 #include "runner/tool_runner.h"
 #include <stdio.h>
@@ -39,8 +40,12 @@ bool optimizeGif(const wchar_t* path, const wchar_t* scratchDir, bool lowPriorit
     bool takeA = sizeA != 0 && (sizeB == 0 || sizeA < sizeB);
     const wchar_t* result = takeA ? copyA : copyB;
     uint64_t resultSize = takeA ? sizeA : sizeB;
-    if (resultSize < sizeOfPath(path) && !replaceFileWith(path, result, sink))
-        return false;
+    if (resultSize < sizeOfPath(path)) {
+        if (!verifyGifResult(path, result, sink))
+            return false;
+        if (!replaceFileWith(path, result, sink))
+            return false;
+    }
     DeleteFileW(copyB);
     DeleteFileW(copyA);
     return true;

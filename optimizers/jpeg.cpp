@@ -1,6 +1,7 @@
 #include "optimizers/jpeg.h"
 #include "base/file_util.h"
 #include "optimizers/replace.h"
+#include "optimizers/verify.h"
 #include "runner/tool_names.h"
 #include "runner/tool_runner.h"
 #include <stdarg.h>
@@ -246,6 +247,8 @@ bool optimizeJpeg(const wchar_t* source, const wchar_t* scratchDir, bool optimiz
     }
     // A turned image replaces the source even when larger: being upright is the gain.
     if (outcome == DEROTATE_TURNED || resultSize < sizeOfPath(source)) {
+        if (!verifyJpegResult(source, work, outcome == DEROTATE_TURNED, derotateMode == 2, metadataStrategy, sink))
+            return false;
         if (!replaceFileWith(source, work, sink))
             return false;
     }

@@ -1,6 +1,7 @@
 #include "optimizers/media.h"
 #include "base/file_util.h"
 #include "optimizers/replace.h"
+#include "optimizers/verify.h"
 #include "runner/tool_names.h"
 #include "runner/tool_runner.h"
 #include <windows.h>
@@ -67,10 +68,19 @@ bool copySource(const wchar_t* path, const wchar_t* copy, const ErrorSink* sink)
     return false;
 }
 
+// Shows that result holds the content of path; null for results a tool verified itself.
+typedef bool (*ResultCheck)(const wchar_t* path, const wchar_t* result, const wchar_t* scratchDir,
+                            bool lowPriority, const ErrorSink* sink);
+
+bool checkMp3(const wchar_t* path, const wchar_t* result, const wchar_t*, bool, const ErrorSink* sink)
+{
+    return verifyMp3Result(path, result, sink);
+}
+
 // Puts result over path when it is strictly smaller. An empty result is
 // refused outright: a tool that claims success must not wipe the user's file.
-bool acceptIfSmaller(const wchar_t* path, const wchar_t* result, bool* replaced,
-                     const ErrorSink* sink)
+bool acceptIfSmaller(const wchar_t* path, const wchar_t* result, ResultCheck check,
+                     const wchar_t* scratchDir, bool lowPriority, bool* replaced, const ErrorSink* sink)
 {
     *replaced = false;
     uint64_t resultSize = sizeOfPath(result);
@@ -81,6 +91,8 @@ bool acceptIfSmaller(const wchar_t* path, const wchar_t* result, bool* replaced,
     }
     if (resultSize >= fileSize)
         return true;
+    if (check && !check(path, result, scratchDir, lowPriority, sink))
+        return false;
     if (!replaceFileWith(path, result, sink))
         return false;
     *replaced = true;
@@ -119,8 +131,9 @@ bool optimizeCompoundFile(const wchar_t* path, const wchar_t* scratchDir, bool l
                                 lowPriority, sink);
         if (code != 0)
             return false;
+        reportToolVerified("VellCFBF read its copy back and found it equal", sink);
         bool replaced = false;
-        if (!acceptIfSmaller(path, result, &replaced, sink))
+        if (!acceptIfSmaller(path, result, nullptr, scratchDir, lowPriority, &replaced, sink))
             return false;
         if (replaced)
             reportText(sink, "new optimium\n");
@@ -151,7 +164,7 @@ bool optimizeMp3(const wchar_t* path, const wchar_t* scratchDir, bool strip, boo
         return false;
     }
     bool replaced = false;
-    if (!acceptIfSmaller(path, result, &replaced, sink))
+    if (!acceptIfSmaller(path, result, checkMp3, scratchDir, lowPriority, &replaced, sink))
         return false;
     DeleteFileW(result);
     return true;
@@ -180,7 +193,7 @@ bool optimizeFlac(const wchar_t* path, const wchar_t* scratchDir, bool strip, bo
     if (runTool(TOOL_FLAC, arguments, scratchDir, nullptr, nullptr, lowPriority, sink) != 0)
         return false;
     bool replaced = false;
-    if (!acceptIfSmaller(path, copy, &replaced, sink))
+    if (!acceptIfSmaller(path, copy, verifyFlacResult, scratchDir, lowPriority, &replaced, sink))
         return false;
     DeleteFileW(copy);
     return true;

@@ -1,6 +1,7 @@
 #include "optimizers/png.h"
 #include "base/file_util.h"
 #include "optimizers/replace.h"
+#include "optimizers/verify.h"
 #include "runner/tool_names.h"
 #include "runner/tool_runner.h"
 #include <windows.h>
@@ -251,6 +252,8 @@ bool optimizePng(const wchar_t* source, const wchar_t* scratchDir, bool strip, b
         return failPipeline(working);
     if (judgement == JUDGED_NOT_SMALLER)
         return keepSource(working);
+    if (!verifyPngResult(source, working, strip, clear, sink))
+        return failPipeline(working);
     return putResultInPlace(source, working, sink);
 }
 
@@ -267,6 +270,8 @@ bool optimizePngFor7z(const wchar_t* source, const wchar_t* scratchDir, bool str
         return failPipeline(working);
     uint64_t size = 0;
     if (resultIsEmpty(working, sink, &size))
+        return failPipeline(working);
+    if (!verifyPngResult(source, working, strip, false, sink))
         return failPipeline(working);
     return putResultInPlace(source, working, sink);
 }
@@ -294,5 +299,8 @@ bool convertToPng(const wchar_t* source, const wchar_t* scratchDir, bool for7z, 
         if (judgement == JUDGED_NOT_SMALLER)
             return keepSource(working);
     }
+    // ArchiPNG's variant never clears transparent pixels.
+    if (!verifyPngResult(source, working, strip, clear && !for7z, sink))
+        return failPipeline(working);
     return putResultInPlace(source, working, sink);
 }

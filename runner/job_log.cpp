@@ -211,3 +211,21 @@ wchar_t* copyStatusLine(Job* job)
     releaseSpinLock(&job->logLock);
     return text;
 }
+
+// Lines before the status line may have been dropped from memory once the log
+// grew large; lines written near the end of a job are always there.
+bool logHasLine(Job* job, const char* start)
+{
+    size_t length = strlen(start);
+    acquireSpinLock(&job->logLock);
+    bool found = false;
+    for (uint64_t at = 0; !found && at + length <= job->logLength;) {
+        found = memcmp(job->logData + at, start, length) == 0;
+        const void* end = memchr(job->logData + at, '\n', static_cast<size_t>(job->logLength - at));
+        if (!end)
+            break;
+        at = static_cast<uint64_t>(static_cast<const char*>(end) - job->logData) + 1;
+    }
+    releaseSpinLock(&job->logLock);
+    return found;
+}

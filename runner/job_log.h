@@ -15,5 +15,7 @@ bool createLogFile(Job* job);
 void closeLogFile(Job* job);
 // A heap UTF-16 copy of the status line, taken under the log lock (null on failure).
 wchar_t* copyStatusLine(Job* job);
+// True when a line of the in-memory log begins with start.
+bool logHasLine(Job* job, const char* start);
 // Terminates the job's running tool, if any, and waits until it has ended.
 void terminateJobTool(Job* job);

@@ -20,6 +20,7 @@ static const StoredValue storedValues[] = {
     VALUE(general_backgroundPriority, L"general_backgroundPriority", 0),
     VALUE(general_forceIfAlreadyOptimized, L"general_forceIfAlreadyOptimized", 0),
     VALUE(general_autoScroll, L"general_autoScroll", 0),
+    VALUE(general_verifyResults, L"general_verifyResults", 0),
     VALUE(bmp_convertToPng, L"bmp_convertToPng", 0),
     VALUE(epub_optimize, L"epub_optimize", 0),
     VALUE(jpg_optimize, L"jpg_optimize", 0),
@@ -80,6 +81,8 @@ void setDefaultSettings(Settings* s)
     *s = Settings();
     setSystemTempPath(s->general_tempPath);
     s->general_backgroundPriority = 1;
+    // Also what settings stored before the value existed read as.
+    s->general_verifyResults = 1;
     s->epub_optimize = 1;
     s->jpg_optimize = 1;
     s->jpg_derotate = 1;

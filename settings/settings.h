@@ -9,6 +9,7 @@ struct Settings {
     uint8_t general_forceIfAlreadyOptimized;
     uint8_t general_backgroundPriority;
     uint8_t general_autoScroll;
+    uint8_t general_verifyResults; // results are compared with the original before replacing it
     uint8_t bmp_convertToPng;
     uint8_t epub_optimize;
     uint8_t jpg_optimize;
@@ -53,5 +54,5 @@ extern Settings settings;
 void setDefaultSettings(Settings* s);
 // Defaults, then whatever the registry holds that is valid. Never fails visibly.
 void loadSettings(Settings* s);
-// Writes all 37 values. Failures are silent.
+// Writes every value. Failures are silent.
 void saveSettings(const Settings* s);

@@ -66,6 +66,7 @@ static const PageControl generalControls[] = {
     CHECK_BOX(28, L"Background priority", 2, 18, 96, 14, general_backgroundPriority),
     CHECK_BOX(29, L"Force (even if already optimized)", 2, 36, 128, 10, general_forceIfAlreadyOptimized),
     CHECK_BOX(30, L"Auto-scroll", 162, 18, 128, 10, general_autoScroll),
+    CHECK_BOX(62, L"Verify results before replacing", 162, 36, 128, 10, general_verifyResults),
 };
 static const PageControl bmpControls[] = {
     CHECK_BOX(29, L"Convert to PNG", 2, 2, 128, 10, bmp_convertToPng),

@@ -166,6 +166,9 @@ protected:
         registry.setText(L"general_tempPath", temp);
         registry.setNumber(L"png_strategy", 1);
         registry.setNumber(L"general_forceIfAlreadyOptimized", 0);
+        // The tiny PNGs carry no image data to compare; the status of verified
+        // results has a test of its own.
+        registry.setNumber(L"general_verifyResults", 0);
         ASSERT_TRUE(tools.install(TOOL_ECT, "shrink @last 10\n"));
         ASSERT_TRUE(tools.install(TOOL_DEFLUFF, "stdin-to-stdout\n"));
         ASSERT_TRUE(tools.install(TOOL_DEFLOPT, "deflopt-report 0\n"));
@@ -518,6 +521,44 @@ TEST_F(VellBatch, EndOfSessionCancelsAndCleansUpBeforeItAnswers)
     EXPECT_NE(fieldOf(lines[0], 4), "OK");
     EXPECT_EQ(lines[1], "Total: 1 files, 33 bytes before, 33 after, 0 saved (0.0 %)");
     EXPECT_EQ(readTestFile(path), tinyPng);
+}
+
+std::wstring verifySample(const char* name)
+{
+    std::wstring path = L"Z:" + widen(VELL_VERIFY_SAMPLES) + L"\\" + widen(name);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
+}
+
+// A done job says whether its result was shown to hold the same content.
+TEST_F(VellBatch, StatusSaysWhatTheCheckOfTheResultFound)
+{
+    registry.setNumber(L"general_verifyResults", 1);
+    const struct {
+        const char* result; // what ECT writes; null: the tiny PNG cut short
+        const char* status;
+    } rows[] = {
+        {"same.png", "OK (verified)"},
+        {nullptr, "OK (not verified)"},
+        {"flipped.png", "ERROR: result differs from the original (pixel 12,7 of frame 1)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.result ? row.result : "tiny");
+        std::wstring path = input + L"\\picture.png";
+        if (row.result) {
+            ASSERT_TRUE(writeTestFile(path, readTestFile(verifySample("original.png"))));
+            ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "copy \"" + narrow(verifySample(row.result)) + "\" @last\n"));
+        } else {
+            png(L"picture.png");
+            ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "shrink @last 10\n"));
+        }
+        BatchRun run = batch({L"-j", L"1", path});
+        std::vector<std::string> lines = linesOf(run.out);
+        ASSERT_EQ(lines.size(), 2u) << run.out << run.err;
+        std::string field = lines[0].substr(lines[0].rfind('\t') + 1);
+        EXPECT_EQ(field, row.status) << lines[0];
+        DeleteFileW(path.c_str());
+    }
 }
 
 TEST_F(VellBatch, CtrlCCancelsCleanly)

@@ -57,6 +57,7 @@ protected:
 
 const wchar_t* const allNames[] = {
     L"general_backgroundPriority", L"general_forceIfAlreadyOptimized", L"general_autoScroll",
+    L"general_verifyResults",
     L"bmp_convertToPng", L"epub_optimize", L"jpg_optimize", L"jpg_derotate", L"jpg_forceDerotate",
     L"jpg_metadataStrategy", L"office_optimize", L"compound_optimize", L"png_strategy",
     L"png_stripMetadata", L"png_stripTransparentPixels", L"zip_strategy", L"zip_recursive",
@@ -77,6 +78,7 @@ TEST_F(SettingsStore, DefaultsWithoutKeyAndAllValuesWrittenOnSave)
     EXPECT_EQ(s.general_backgroundPriority, 1);
     EXPECT_EQ(s.general_forceIfAlreadyOptimized, 0);
     EXPECT_EQ(s.general_autoScroll, 0);
+    EXPECT_EQ(s.general_verifyResults, 1);
     EXPECT_EQ(s.epub_optimize, 1);
     EXPECT_EQ(s.jpg_optimize, 1);
     EXPECT_EQ(s.jpg_derotate, 1);
@@ -104,7 +106,7 @@ TEST_F(SettingsStore, DefaultsWithoutKeyAndAllValuesWrittenOnSave)
     DWORD values = 0;
     RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
                      nullptr, nullptr, nullptr);
-    EXPECT_EQ(values, 37u);
+    EXPECT_EQ(values, 38u);
     for (const wchar_t* name : allNames) {
         DWORD type = 0;
         EXPECT_EQ(RegQueryValueExW(key, name, nullptr, &type, nullptr, nullptr), ERROR_SUCCESS) << name;
@@ -125,6 +127,7 @@ TEST_F(SettingsStore, RoundTripKeepsEveryValue)
     wcscpy(s.general_tempPath, L"D:\\scratch space\\");
     s.general_backgroundPriority = 0;
     s.general_autoScroll = 1;
+    s.general_verifyResults = 0;
     s.jpg_metadataStrategy = 3;
     s.png_strategy = 2;
     s.zip_strategy = 2;
@@ -198,6 +201,21 @@ TEST_F(SettingsStore, FlagsAsSevenOrAsStrings)
     EXPECT_EQ(value, 1u);
     EXPECT_TRUE(readNumber(L"deleteThumbsDb", &value));
     EXPECT_EQ(value, 0u);
+}
+
+// Settings stored before verification existed have no value for it: it reads as on.
+TEST_F(SettingsStore, VerificationIsOnUnlessStoredOff)
+{
+    storeNumber(L"general_autoScroll", 1);
+    Settings s;
+    loadSettings(&s);
+    EXPECT_EQ(s.general_verifyResults, 1);
+    storeNumber(L"general_verifyResults", 0);
+    loadSettings(&s);
+    EXPECT_EQ(s.general_verifyResults, 0);
+    storeString(L"general_verifyResults", L"0");
+    loadSettings(&s);
+    EXPECT_EQ(s.general_verifyResults, 1);
 }
 
 TEST_F(SettingsStore, StripAttributesValueIsPreserved)
