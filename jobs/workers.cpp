@@ -68,8 +68,14 @@ void setWorkerCount(int n)
 
 void stopAllWorkers()
 {
+    // Under the list lock: a worker either looks at its flag after this or is
+    // already asleep when the wake comes. A worker still choosing would
+    // otherwise miss both and sleep for ever.
+    EnterCriticalSection(&jobList.lock);
     for (WorkerSlot& slot : workerSlots)
         slot.stop.exchange(1);
+    WakeAllConditionVariable(&jobList.work);
+    LeaveCriticalSection(&jobList.lock);
     HANDLE threads[MAX_WORKERS];
     DWORD count = 0;
     for (WorkerSlot& slot : workerSlots) {
@@ -85,7 +91,6 @@ void stopAllWorkers()
         }
         releaseSpinLock(&slot.slotLock);
     }
-    WakeAllConditionVariable(&jobList.work);
     if (count)
         WaitForMultipleObjects(count, threads, TRUE, INFINITE);
     for (DWORD i = 0; i < count; ++i)
@@ -234,6 +239,9 @@ DWORD WINAPI workerThread(LPVOID parameter)
             CloseHandle(slot->thread);
             slot->thread = nullptr;
             releaseSpinLock(&slot->slotLock);
+            // This worker may have just finished the last content of a container,
+            // or have been woken for work it now leaves: someone else must look.
+            WakeAllConditionVariable(&jobList.work);
             LeaveCriticalSection(&jobList.lock);
             jobList.busy.fetch_sub(1);
             if (slot->window)

@@ -235,6 +235,100 @@ TEST_F(Workers, PausingAndResumingAtOnceLeavesAWorkerToPickJobs)
     EXPECT_EQ(job->state, JOB_DONE);
 }
 
+// Stops the pool on a thread of its own, so that a lost wake-up fails the test
+// instead of hanging it; the workers are woken afterwards so that it still ends.
+static bool stopAllWorkersWithin(DWORD limitMs)
+{
+    HANDLE stopper = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { stopAllWorkers(); return 0; }, nullptr, 0, nullptr);
+    if (!stopper)
+        return false;
+    bool ended = WaitForSingleObject(stopper, limitMs) == WAIT_OBJECT_0;
+    while (WaitForSingleObject(stopper, 10) != WAIT_OBJECT_0)
+        WakeAllConditionVariable(&jobList.work);
+    CloseHandle(stopper);
+    return ended;
+}
+
+TEST_F(Workers, StoppingAllWorkersWakesThoseStillChoosing)
+{
+    // A long list of jobs nobody can take keeps each choice slow, so workers
+    // are often between looking at their stop flag and falling asleep.
+    setWorkerCount(0);
+    Job* idle = add(file(L"idle.png"), ACTION_DELETE);
+    idle->ready.exchange(0);
+    EnterCriticalSection(&jobList.lock);
+    size_t length = jobList.length;
+    LeaveCriticalSection(&jobList.lock);
+    size_t index = 0;
+    for (int i = 0; i < 200000; ++i)
+        ASSERT_TRUE(appendJob(&jobList, idle, &index));
+    int lost = 0;
+    for (int round = 0; round < 40 && lost == 0; ++round) {
+        setWorkerCount(8);
+        // Keep them choosing, then stop them while some still are.
+        for (int i = 0; i < 20; ++i) {
+            WakeAllConditionVariable(&jobList.work);
+            Sleep(1);
+        }
+        if (!stopAllWorkersWithin(5000))
+            ++lost;
+    }
+    EXPECT_EQ(lost, 0) << "a worker missed its wake-up and shutdown waited for it";
+    EnterCriticalSection(&jobList.lock);
+    jobList.length = length; // the copies of the idle job are not jobs of their own
+    LeaveCriticalSection(&jobList.lock);
+}
+
+TEST_F(HangingWorkers, AWorkerEndingAfterTheCountWasLoweredWakesOneForTheContainer)
+{
+    ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "hang\n"));
+    setWorkerCount(1);
+    Job* first = add(file(L"first.png"), ACTION_OPTIMIZE_PNG);
+    ASSERT_TRUE(waitUntil([&] { return toolRunning(first); }));
+    Job* container = add(file(L"box.zip", "PK"), ACTION_OPTIMIZE_ZIP);
+    container->ready.exchange(0);
+    Job* content = add(file(L"inner.png"), ACTION_OPTIMIZE_PNG, container);
+    setWorkerCount(2);
+    ASSERT_TRUE(waitUntil([&] { return toolRunning(content) && tools.calls(TOOL_ECT).size() == 2; }));
+    EnterCriticalSection(&jobList.lock);
+    container->state = JOB_WAITING; // as after its first run
+    container->ready.exchange(1);
+    LeaveCriticalSection(&jobList.lock);
+    terminateJobTool(first);
+    // The first worker found nothing to take and sleeps; the second one's slot goes.
+    ASSERT_TRUE(waitUntil([] { return jobList.busy.load() == 1; }));
+    setWorkerCount(1);
+    Sleep(100); // the first worker rescans after that change and sleeps again
+    ASSERT_TRUE(waitUntil([] { return jobList.busy.load() == 1; }));
+    terminateJobTool(content);
+    EXPECT_TRUE(waitUntil([&] { return jobFinished(container); }, 20000))
+        << "the container waits although its content has finished";
+    EXPECT_EQ(container->state, JOB_FAILED) << logFileBytes(container);
+}
+
+TEST_F(Workers, AContainerThatStartsWaitingWithItsContentDoneWakesAWorker)
+{
+    ASSERT_TRUE(tools.install(TOOL_7Z, "call 1: mkdir x\n"));
+    setWorkerCount(0);
+    Job* container = add(file(L"empty.zip", "PK"), ACTION_OPTIMIZE_ZIP);
+    container->options[0] = 1;
+    // Picked as a worker picks it; its first run happens on this thread.
+    EnterCriticalSection(&jobList.lock);
+    container->state = JOB_STARTING;
+    container->ready.exchange(0);
+    LeaveCriticalSection(&jobList.lock);
+    ASSERT_TRUE(createLogFile(container));
+    setWorkerCount(1);
+    ASSERT_TRUE(waitUntil([] { return jobList.busy.load() == 0; })); // asleep, nothing to take
+    runContainerJob(container, &jobList);
+    EXPECT_TRUE(waitUntil([&] { return jobFinished(container); }, 20000))
+        << "nobody was woken for the container that became ready";
+    // Its second run began (what the double makes of the packing does not matter here).
+    EXPECT_NE(logFileBytes(container).find("compressing \xE2\x80\xA6\n"), std::string::npos)
+        << logFileBytes(container);
+}
+
 TEST_F(Workers, ContentJobsArePickedBeforeEarlierPendingJobs)
 {
     setWorkerCount(0);
