@@ -72,6 +72,10 @@ struct JobList {
     CRITICAL_SECTION lock;
     CONDITION_VARIABLE work;
     std::atomic<int32_t> busy;
+    // Performance-counter ticks the workers spent choosing, and how many
+    // choices; written under the lock, read by the benchmark.
+    uint64_t choosingTicks;
+    uint64_t choices;
 };
 
 struct WorkerSlot {

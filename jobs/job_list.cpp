@@ -12,6 +12,8 @@ void initJobList(JobList* list)
     list->length = 0;
     list->capacity = 0;
     list->busy.store(0);
+    list->choosingTicks = 0;
+    list->choices = 0;
 }
 
 void clearJobList(JobList* list)

@@ -248,7 +248,12 @@ DWORD WINAPI workerThread(LPVOID parameter)
                 PostMessageW(slot->window, WM_WORKER_IDLE, 0, 0);
             return 0;
         }
+        LARGE_INTEGER before, after;
+        QueryPerformanceCounter(&before);
         Job* job = chooseJob(&jobList);
+        QueryPerformanceCounter(&after);
+        jobList.choosingTicks += static_cast<uint64_t>(after.QuadPart - before.QuadPart);
+        ++jobList.choices;
         if (!job) {
             jobList.busy.fetch_sub(1);
             if (slot->window)
