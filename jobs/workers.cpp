@@ -124,25 +124,36 @@ void finishJob(Job* job, bool success)
         PostMessageW(job->window, WM_JOB_STATE, 0, reinterpret_cast<LPARAM>(job));
 }
 
+// The first pending job a worker may take, from *start on (content only, if
+// asked). The entries passed over can never qualify again: a job never returns
+// to pending, and ready is set again only for containers that start waiting;
+// so the next search starts where this one stopped.
+static Job* firstPendingJob(JobList* list, size_t* start, bool contentOnly)
+{
+    size_t i = *start < list->length ? *start : list->length;
+    for (; i < list->length; ++i) {
+        Job* job = list->entries[i];
+        if (job->ready.load() && job->state == JOB_PENDING && (job->parent || !contentOnly))
+            break;
+    }
+    *start = i;
+    return i < list->length ? list->entries[i] : nullptr;
+}
+
 // Chooses under the list lock: content first, then finished containers, then the rest.
 static Job* chooseJob(JobList* list)
 {
-    for (size_t i = 0; i < list->length; ++i) {
-        Job* job = list->entries[i];
-        if (job->ready.load() && job->parent && job->state == JOB_PENDING)
-            return job;
-    }
-    for (size_t i = 0; i < list->length; ++i) {
-        Job* job = list->entries[i];
-        if (job->ready.load() && job->state == JOB_WAITING && allContentFinished(list, job))
-            return job;
-    }
-    for (size_t i = 0; i < list->length; ++i) {
-        Job* job = list->entries[i];
-        if (job->ready.load() && job->state == JOB_PENDING)
-            return job;
-    }
-    return nullptr;
+    Job* job = firstPendingJob(list, &list->firstPendingContent, true);
+    if (!job)
+        job = firstFinishedContainer(list);
+    if (!job)
+        job = firstPendingJob(list, &list->firstPending, false);
+    return job;
+}
+
+bool anyJobChoosable(JobList* list)
+{
+    return chooseJob(list) != nullptr;
 }
 
 static bool runFormatPipeline(Job* job)
