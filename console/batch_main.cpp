@@ -377,12 +377,7 @@ bool useToolsFolder(const std::wstring& folder)
 void removeScratchData()
 {
     EnterCriticalSection(&jobList.lock);
-    for (size_t i = jobList.length; i-- > 0;) {
-        Job* job = jobList.entries[i];
-        closeLogFile(job);
-        if (job->scratchDir[0])
-            deleteTree(job->scratchDir);
-    }
+    removeScratchFolders(&jobList);
     LeaveCriticalSection(&jobList.lock);
 }
 

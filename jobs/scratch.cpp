@@ -1,6 +1,7 @@
 #include "jobs/scratch.h"
 #include "base/file_util.h"
 #include "jobs/job.h"
+#include "runner/job_log.h"
 #include <intrin.h>
 #include <stdio.h>
 #include <string.h>
@@ -120,4 +121,32 @@ bool deleteTree(const wchar_t* path)
     }
     release(buffer);
     return ok;
+}
+
+// A tool ended a moment ago can still hold its scratch folder: under Wine the
+// console host made for it, whose current folder that is, outlives it briefly.
+// Folders that resist are tried again until the patience runs out.
+const DWORD SCRATCH_REMOVAL_PATIENCE_MS = 5000;
+const DWORD SCRATCH_REMOVAL_RETRY_MS = 100;
+
+bool removeScratchFolders(JobList* list)
+{
+    bool left = false;
+    for (size_t i = list->length; i-- > 0;) {
+        Job* job = list->entries[i];
+        closeLogFile(job);
+        if (job->scratchDir[0] && !deleteTree(job->scratchDir))
+            left = true;
+    }
+    ULONGLONG start = GetTickCount64();
+    while (left && GetTickCount64() - start < SCRATCH_REMOVAL_PATIENCE_MS) {
+        Sleep(SCRATCH_REMOVAL_RETRY_MS);
+        left = false;
+        for (size_t i = 0; i < list->length; ++i) {
+            const wchar_t* folder = list->entries[i]->scratchDir;
+            if (folder[0] && !deleteTree(folder))
+                left = true;
+        }
+    }
+    return !left;
 }

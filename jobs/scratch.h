@@ -1,7 +1,12 @@
 #pragma once
 #include <stddef.h>
 
+struct JobList;
+
 // Builds "<temporaryPath>zarnXXXXXXXX" into buffer (PATH_ROOM units) and creates it.
 bool createScratchDir(wchar_t* buffer, const wchar_t* temporaryPath);
 // Deletes a folder and everything below it; a missing folder counts as success.
 bool deleteTree(const wchar_t* path);
+// Closes every job's log and removes its scratch folder; the caller holds the
+// list's lock and no worker runs. False when some folder could not be removed.
+bool removeScratchFolders(JobList* list);

@@ -5,6 +5,7 @@
 #include "runner/tool_names.h"
 #include "runner/tool_runner.h"
 #include <windows.h>
+#include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -140,6 +141,25 @@ static bool runDefluff(const wchar_t* file, const wchar_t* temporary, const wcha
            after < before;
 }
 
+// A copy between the working file and its temporary twin; a failure is said in
+// the log. A cancelled job may find the file still held by the tool it stopped:
+// that is the cancel, not a fault of the copy.
+static bool copyForPostPass(const wchar_t* from, const wchar_t* to, const ErrorSink* sink)
+{
+    if (CopyFileW(from, to, FALSE))
+        return true;
+    DWORD error = GetLastError();
+    if (!report(sink, SINK_TEXT_CHECKPOINT, reinterpret_cast<uintptr_t>(""))) {
+        reportText(sink, "ERROR: aborted per user request\n");
+        return false;
+    }
+    char line[96];
+    snprintf(line, sizeof(line), "ERROR: cannot copy the working file in the scratch folder (error %lu)\n",
+             static_cast<unsigned long>(error));
+    reportText(sink, line);
+    return false;
+}
+
 // Repeats defluff and DeflOpt on a temporary copy until one round through both
 // gains nothing. A copy that fails inside the scratch folder ends the pass as a
 // failure: the working file or the temporary copy could be half written.
@@ -154,17 +174,17 @@ bool deflatePostPass(const wchar_t* file, const wchar_t* suffix, bool strip, con
     for (;;) {
         bool improved = false;
         if (runDefluff(file, temporary, scratchDir, lowPriority, sink)) {
-            if (!CopyFileW(temporary, file, FALSE))
+            if (!copyForPostPass(temporary, file, sink))
                 break;
             improved = true;
         }
-        if (!CopyFileW(file, temporary, FALSE))
+        if (!copyForPostPass(file, temporary, sink))
             break;
         bool rewritten = false;
         if (!runDeflOpt(temporary, strip, scratchDir, lowPriority, sink, &rewritten))
             break;
         if (rewritten) {
-            if (!CopyFileW(temporary, file, FALSE))
+            if (!copyForPostPass(temporary, file, sink))
                 break;
             continue;
         }

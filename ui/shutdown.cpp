@@ -29,12 +29,7 @@ void shutdown(MainWindow* main)
     stopAdder(&main->adding);
 
     EnterCriticalSection(&jobList.lock);
-    for (size_t i = jobList.length; i-- > 0;) {
-        Job* job = jobList.entries[i];
-        closeLogFile(job);
-        if (job->scratchDir[0])
-            deleteTree(job->scratchDir);
-    }
+    removeScratchFolders(&jobList);
     clearJobList(&jobList);
     LeaveCriticalSection(&jobList.lock);
 
