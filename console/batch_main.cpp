@@ -605,7 +605,7 @@ int dryRun()
 int checkTools()
 {
     MissingTools missing;
-    findMissingTools(1, &missing);
+    findMissingTools(1, &missing); // which files are missing does not depend on the PNG strategy
     for (size_t i = 0; i < TOOL_FILE_COUNT; ++i)
         writeText(STD_OUTPUT_HANDLE, formatToolLine(TOOL_FILES[i], !missing.missing[i], actionsNeedingText(i)) + L"\n");
     writeText(STD_OUTPUT_HANDLE, formatToolSummary(missing.count, TOOL_FILE_COUNT, toolsDirectory) + L"\n");
