@@ -379,6 +379,7 @@ void removeScratchData()
     EnterCriticalSection(&jobList.lock);
     for (size_t i = jobList.length; i-- > 0;) {
         Job* job = jobList.entries[i];
+        settleJobAtShutdown(job);
         closeLogFile(job);
         if (job->scratchDir[0])
             deleteTree(job->scratchDir);

@@ -1,4 +1,5 @@
 #include "ui/main_window.h"
+#include "jobs/containers.h"
 #include "jobs/scratch.h"
 #include "jobs/workers.h"
 #include "runner/job_log.h"
@@ -31,6 +32,7 @@ void shutdown(MainWindow* main)
     EnterCriticalSection(&jobList.lock);
     for (size_t i = jobList.length; i-- > 0;) {
         Job* job = jobList.entries[i];
+        settleJobAtShutdown(job);
         closeLogFile(job);
         if (job->scratchDir[0])
             deleteTree(job->scratchDir);
