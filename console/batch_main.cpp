@@ -459,6 +459,8 @@ void onEndSession()
 int runBatch(const BatchOptions& options)
 {
     loadSettings(&settings);
+    // Left by instances that were killed or crashed; those still running keep theirs.
+    removeStaleScratchDirs(settings.general_tempPath);
     if (options.toolsDir.empty()) {
         initToolsDirectory();
     } else if (!useToolsFolder(options.toolsDir)) {

@@ -4,6 +4,7 @@
 #include "ui/main_window_internal.h"
 #include "jobs/content.h"
 #include "base/file_util.h"
+#include "jobs/scratch.h"
 #include "jobs/workers.h"
 #include "runner/job_log.h"
 #include "settings/settings.h"
@@ -161,6 +162,8 @@ static void initMainWindow(MainWindow* main)
     HWND window = main->window;
     setWindowIcons(window);
     loadSettings(&settings);
+    // Left by instances that were killed or crashed; those still running keep theirs.
+    removeStaleScratchDirs(settings.general_tempPath);
     initJobList(&jobList);
     resetWorkerSlots(window);
     initNumberFormat(&main->numberFormat);
