@@ -194,7 +194,6 @@ static bool runDeleteJob(Job* job)
     return deleted;
 }
 
-
 // Runs a job just picked (state JOB_STARTING, or JOB_RUNNING for a container picked again).
 static void runJob(Job* job)
 {
