@@ -419,6 +419,8 @@ bool useToolsFolder(const std::wstring& folder)
 void removeScratchData()
 {
     EnterCriticalSection(&jobList.lock);
+    for (size_t i = 0; i < jobList.length; ++i)
+        settleJobAtShutdown(jobList.entries[i]);
     removeScratchFolders(&jobList);
     LeaveCriticalSection(&jobList.lock);
 }
@@ -623,6 +625,8 @@ bool chooseToolsFolder(const BatchOptions& options)
 int runBatch(const BatchOptions& options)
 {
     loadSettings(&settings);
+    // Left by instances that were killed or crashed; those still running keep theirs.
+    removeStaleScratchDirs(settings.general_tempPath);
     if (!chooseToolsFolder(options))
         return 2;
     findMissingTools(settings.png_strategy, &batch.missingTools);

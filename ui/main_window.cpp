@@ -5,6 +5,7 @@
 #include "jobs/content.h"
 #include "jobs/tool_needs.h"
 #include "base/file_util.h"
+#include "jobs/scratch.h"
 #include "jobs/workers.h"
 #include "runner/job_log.h"
 #include "settings/settings.h"
@@ -181,6 +182,8 @@ static void initMainWindow(MainWindow* main)
     loadSettings(&settings);
     initIdleText(main);
     SetDlgItemTextW(window, ID_STATUS_LINE, main->idleText);
+    // Left by instances that were killed or crashed; those still running keep theirs.
+    removeStaleScratchDirs(settings.general_tempPath);
     initJobList(&jobList);
     resetWorkerSlots(window);
     initNumberFormat(&main->numberFormat);

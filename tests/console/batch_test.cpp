@@ -730,4 +730,38 @@ TEST_F(VellBatch, CtrlCCancelsCleanly)
     }
 }
 
+// A killed run cannot clean up; the next run removes what it left, and never
+// a folder it did not make.
+TEST_F(VellBatch, TheNextRunRemovesTheScratchFoldersOfAKilledOne)
+{
+    ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "hang\n"));
+    std::wstring path = png(L"killed.png");
+    std::wstring foreign = temp + L"zarn00000000";
+    ASSERT_TRUE(CreateDirectoryW(foreign.c_str(), nullptr));
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(start({L"--tools", toolsArgument(), L"-j", L"1", path}, &process));
+    bool toolStarted = waitForTool(TOOL_ECT, &process);
+    endAbandoned(&process, TOOL_ECT);
+    ASSERT_TRUE(toolStarted);
+    auto scratchFolders = [this]() {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW found;
+        HANDLE listing = FindFirstFileW((temp + L"zarn*").c_str(), &found);
+        if (listing == INVALID_HANDLE_VALUE)
+            return names;
+        do
+            names.push_back(found.cFileName);
+        while (FindNextFileW(listing, &found));
+        FindClose(listing);
+        return names;
+    };
+    ASSERT_GE(scratchFolders().size(), 2u) << "the killed run left its scratch folder";
+
+    std::wstring empty = folder + L"\\empty";
+    ASSERT_TRUE(CreateDirectoryW(empty.c_str(), nullptr));
+    BatchRun run = batch({empty});
+    EXPECT_EQ(run.exitCode, 0u) << run.out << run.err;
+    EXPECT_EQ(scratchFolders(), std::vector<std::wstring>{L"zarn00000000"});
+}
+
 } // namespace

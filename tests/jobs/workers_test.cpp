@@ -2,6 +2,7 @@
 #include "job_fixture.h"
 #include "jobs/containers.h"
 #include "base/file_util.h"
+#include "jobs/scratch.h"
 #include "jobs/workers.h"
 #include "runner/job_log.h"
 #include "runner/tool_names.h"
@@ -394,7 +395,7 @@ TEST_F(Workers, AJobWhoseLogCannotBeCreatedFailsVisiblyWithoutRunning)
     setWorkerCount(0);
     Job* job = add(file(L"unlogged.png"), ACTION_OPTIMIZE_PNG);
     // The scratch folder vanished (a cleaner removed it): no log file can be made there.
-    ASSERT_TRUE(RemoveDirectoryW(job->scratchDir));
+    ASSERT_TRUE(deleteTree(job->scratchDir));
     takeNotifications(window);
     setWorkerCount(1);
     ASSERT_TRUE(allFinished({job}));
