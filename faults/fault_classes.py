@@ -11,9 +11,9 @@ class Context:
     def __init__(self, build, work, n):
         self.build, self.work, self.n = build, work, n
         self.temp = os.path.join(work, "temp")
-        tools = os.path.join(build, "dist", "tools")
-        # A process naming one of these is a tool (or a Linux tool the kit started) of a run.
-        self.markers = [work, h.windows_path(work), tools, h.windows_path(tools)]
+        # A process naming one of these (every tool gets its scratch files' paths) or working
+        # below one is a tool of a run here, or a Linux tool the kit started for one.
+        self.markers = [work + "/", h.windows_path(work) + "\\"]
         self.duration = None
 
     def folder(self, name):
@@ -180,13 +180,18 @@ def double_tools(ctx, behaviour):
     return folder
 
 
+# One file of each pipeline; every tool call of a case misbehaves the same way.
+TOOL_SAMPLES = ["photo-like.png", "camera.jpg", "animation.gif", "log.txt.gz", "tone.flac", "storage.cfb",
+                "bundle.zip"]
+
+
 def misbehaving_tools(ctx, row):
     folder = ctx.folder("tools")
     run = os.path.join(folder, "run")
-    markers = ctx.markers + [os.path.join(ctx.work, "double-tools")]
+    markers = ctx.markers
     for name, behaviour, must_fail, cancel_after in MISBEHAVIOURS:
         tools = double_tools(ctx, behaviour)
-        h.fresh_copy(SAMPLE_NAMES, run)
+        h.fresh_copy(TOOL_SAMPLES, run)
         h.clear_folder(ctx.temp)
         row.cases += 1
         batch = h.Batch(ctx.build, folder, [run], tools=tools)
@@ -196,9 +201,15 @@ def misbehaving_tools(ctx, row):
             code = batch.wait(60)
         if code is None:
             batch.kill()
-            row.note("%s: VellBatch hung" % name)
+            row.failures += 1
+            row.note("%s: VellBatch did not end within 60 s of Ctrl+C; killed" % name)
         out, err = batch.output()
         saved_claims = 0
+        shown = set(fields[0] for fields in h.lines_of(out))
+        for sample in TOOL_SAMPLES:
+            if h.windows_path(os.path.join(run, sample)) not in shown:
+                row.failures += 1
+                row.note("%s: no line for %s" % (name, sample))
         for fields in h.lines_of(out):
             row.failures += 1
             claims_saving = fields[2] not in ("-", fields[1]) and not fields[2].startswith(fields[1] + " (0")
@@ -207,10 +218,10 @@ def misbehaving_tools(ctx, row):
             else:
                 saved_claims += 1
                 row.note("%s: %s" % (name, "\t".join(fields)))
-        checked, problems = h.check_files(h.SAMPLES, run, SAMPLE_NAMES)
+        checked, problems = h.check_files(h.SAMPLES, run, TOOL_SAMPLES)
         row.checked += checked
         # Nothing a misbehaving tool gives may reach a file: every file keeps its bytes.
-        changed = [n for n in SAMPLE_NAMES
+        changed = [n for n in TOOL_SAMPLES
                    if open(os.path.join(run, n), "rb").read() != open(os.path.join(h.SAMPLES, n), "rb").read()]
         row.lost += len(set(changed) | set(p.split(":")[0] for p in problems))
         for n in changed:
@@ -309,7 +320,8 @@ def bad_input(ctx, row):
     code = batch.wait(RUN_LIMIT_S)
     if code is None:
         batch.kill()
-        row.note("VellBatch hung")
+        row.failures += 1
+        row.note("VellBatch did not end within %d s; killed" % RUN_LIMIT_S)
     out, err = batch.output()
     if code not in (0, 1):
         row.failures += 1
@@ -388,7 +400,8 @@ def names(ctx, row):
     code = batch.wait(RUN_LIMIT_S)
     if code is None:
         batch.kill()
-        row.note("VellBatch hung")
+        row.failures += 1
+        row.note("VellBatch did not end within %d s; killed" % RUN_LIMIT_S)
     out, err = batch.output()
     lines = {fields[0]: fields for fields in h.lines_of(out)}
     for relative, sample, units in cases:
@@ -425,3 +438,89 @@ def names(ctx, row):
 
 
 CLASSES.append(("names", names))
+
+
+def mount_small(path, kilobytes):
+    """A tmpfs of the given size at path; False when this machine does not allow it."""
+    import subprocess
+    os.makedirs(path, exist_ok=True)
+    if os.geteuid() != 0:
+        return False
+    return subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk" % kilobytes, "tmpfs", path],
+                          capture_output=True).returncode == 0
+
+
+def unmount(path):
+    import subprocess
+    subprocess.run(["umount", path], capture_output=True)
+
+
+def fill(folder, keep_free):
+    """Fills the file system of folder up to keep_free bytes."""
+    stat = os.statvfs(folder)
+    free = stat.f_bavail * stat.f_frsize
+    with open(os.path.join(folder, "filler.bin"), "wb") as f:
+        f.write(b"\0" * max(0, free - keep_free))
+
+
+def full_disk(ctx, row):
+    folder = ctx.folder("full-disk")
+    run = os.path.join(folder, "run")
+    # (what is full, free bytes left there)
+    cases = [("temporary folder", 0), ("temporary folder", 64 << 10), ("target folder", 0),
+             ("target folder", 16 << 10)]
+    for what, free in cases:
+        small = ctx.temp if what == "temporary folder" else run
+        h.clear_folder(ctx.temp)
+        shutil.rmtree(run, ignore_errors=True)
+        if not mount_small(small, 2048):
+            row.not_run = "cannot mount a tmpfs here (needs root and mount rights)"
+            return
+        try:
+            h.fresh_copy_into(SAMPLE_NAMES, run)
+            fill(small, free)
+            row.cases += 1
+            batch = h.Batch(ctx.build, folder, [run])
+            code = batch.wait(RUN_LIMIT_S)
+            if code is None:
+                batch.kill()
+                row.failures += 1
+                row.note("%s full: VellBatch did not end within %d s; killed" % (what, RUN_LIMIT_S))
+            out, err = batch.output()
+            shown = set(fields[0] for fields in h.lines_of(out))
+            for sample in SAMPLE_NAMES:
+                if h.windows_path(os.path.join(run, sample)) not in shown:
+                    row.failures += 1
+                    row.note("%s full (%d bytes free): no line for %s" % (what, free, sample))
+            for fields in h.lines_of(out):
+                if not h.is_ok(fields[4]):
+                    row.failures += 1
+                    row.visible += 1
+            checked, problems = h.check_files(h.SAMPLES, run, SAMPLE_NAMES)
+            row.checked += checked
+            row.lost += len(problems)
+            for p in problems:
+                row.note("%s full (%d bytes free): %s" % (what, free, p))
+            left = [p for p in h.leftovers(run, ctx.temp) if not p.endswith("filler.bin")]
+            row.leftovers += len(left)
+            for path in left[:2]:
+                row.note("%s full: left behind: %s" % (what, os.path.relpath(path, ctx.work)))
+            print("full disk, %s with %d bytes free: exit %s, %d lines, %d not OK" % (
+                what, free, code, len(shown), sum(not h.is_ok(f[4]) for f in h.lines_of(out))), flush=True)
+        finally:
+            unmount(small)
+
+
+CLASSES.append(("full-disk", full_disk))
+
+
+def not_built(reason):
+    def run(ctx, row):
+        row.not_run = reason
+    return run
+
+
+CLASSES.append(("changing-files", not_built("not built yet: files deleted, renamed, locked, made read-only or "
+                                            "hidden, or grown between analysis and run")))
+CLASSES.append(("window-storms", not_built("not built yet: random cancels and worker counts 0 to 8 in the window "
+                                           "under xvfb-run")))

@@ -129,7 +129,8 @@ def clear_folder(folder):
 
 
 def tool_processes(markers):
-    """Processes (not Wine's own server) whose command line names one of the markers."""
+    """Processes (not Wine's own server, not VellBatch) whose command line names one of
+    the markers or that work in a folder below one of them."""
     found = []
     lowered = [m.lower() for m in markers]
     for pid in os.listdir("/proc"):
@@ -138,11 +139,12 @@ def tool_processes(markers):
         try:
             with open("/proc/%s/cmdline" % pid, "rb") as f:
                 line = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
+            where = os.readlink("/proc/%s/cwd" % pid)
         except OSError:
             continue
-        if "wineserver" in line or "VellBatch.exe" in line:
+        if "wineserver" in line or "VellBatch.exe" in line or "faults.py" in line:
             continue
-        if any(m in line.lower() for m in lowered):
+        if any(m in line.lower() for m in lowered) or any((where + "/").startswith(m) for m in markers):
             found.append((int(pid), line.strip()))
     return found
 
@@ -162,3 +164,13 @@ def end_processes(found):
             os.kill(pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
+
+
+def fresh_copy_into(names, folder, source=SAMPLES):
+    """Like fresh_copy, for a folder that may be a mount point of its own."""
+    os.makedirs(folder, exist_ok=True)
+    for name in os.listdir(folder):
+        path = os.path.join(folder, name)
+        shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+    for name in names:
+        shutil.copyfile(os.path.join(source, name), os.path.join(folder, name))

@@ -11,7 +11,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-${BUILD_DIR:-$top/build}}" 2>/dev/null && pwd || echo "${1:-$top/build}")
 # The test suite has built everything already.
 [ -n "${FAULTS_NO_BUILD:-}" ] || vell_build "$build" vell_batch toolkit_dist vell_cfbf tool_double
-work="$build/faults"
+work=${FAULTS_WORK:-$build/faults}
 mkdir -p "$work/temp"
 
 # The demo's settings, with the scratch folders in a folder of the run's own so
