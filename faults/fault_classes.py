@@ -520,7 +520,116 @@ def not_built(reason):
     return run
 
 
-CLASSES.append(("changing-files", not_built("not built yet: files deleted, renamed, locked, made read-only or "
-                                            "hidden, or grown between analysis and run")))
 CLASSES.append(("window-storms", not_built("not built yet: random cancels and worker counts 0 to 8 in the window "
                                            "under xvfb-run")))
+
+
+# (sample, what happens to it while it waits, whether its job must fail)
+CHANGES = [("photo-like.png", "deleted", True), ("transparent.png", "renamed", True),
+           ("grayscale.png", "locked", True), ("palette.png", "made read-only", False),
+           ("camera.jpg", "made hidden", False), ("rotated-6.jpg", "grown", False)]
+GATE = "tone.flac"  # its tool holds the only worker while the others wait, analysed
+
+
+def gated_tools(ctx):
+    """The tools kit, with flac.exe replaced by the tool double taking its time."""
+    folder = os.path.join(ctx.work, "gated-tools")
+    shutil.rmtree(folder, ignore_errors=True)
+    shutil.copytree(os.path.join(ctx.build, "dist", "tools"), folder)
+    shutil.copyfile(os.path.join(ctx.build, "tests", "support", "tool_double", "tool_double.exe"),
+                    os.path.join(folder, "flac.exe"))
+    with open(os.path.join(folder, "flac.behavior"), "w") as f:
+        f.write("sleep 40000\nexit 1\n")
+    return folder
+
+
+def start_locker(ctx, path):
+    """A Windows process holding path open, shared with nobody, until it is killed."""
+    import subprocess
+    locker = os.path.join(ctx.work, "locker.exe")
+    shutil.copyfile(os.path.join(ctx.build, "tests", "support", "tool_double", "tool_double.exe"), locker)
+    with open(os.path.join(ctx.work, "locker.behavior"), "w") as f:
+        f.write('lock "%s"\nhang\n' % h.windows_path(path))
+    return subprocess.Popen(["wine", locker], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def changing_files(ctx, row):
+    folder = ctx.folder("changing")
+    run = os.path.join(folder, "run")
+    originals = os.path.join(folder, "originals")
+    names = [GATE] + [c[0] for c in CHANGES]
+    h.fresh_copy(names, run)
+    h.fresh_copy(names, originals)
+    h.clear_folder(ctx.temp)
+    tools = gated_tools(ctx)
+    batch = h.Batch(ctx.build, folder, [os.path.join(run, GATE), run], tools=tools, threads=1)
+    # Every job has its scratch folder from its analysis on; the gate's and the others'.
+    deadline = time.monotonic() + 30
+    while len(os.listdir(ctx.temp)) < len(names) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    if len(os.listdir(ctx.temp)) < len(names):
+        row.note("the files were not all analysed within 30 s; the changes may come first")
+    locker = None
+    for name, change, _ in CHANGES:
+        path = os.path.join(run, name)
+        if change == "deleted":
+            os.remove(path)
+        elif change == "renamed":
+            os.rename(path, path + ".renamed")
+        elif change == "locked":
+            locker = start_locker(ctx, path)
+        elif change == "made read-only":
+            os.chmod(path, 0o444)
+        elif change == "made hidden":
+            os.setxattr(path, "user.DOSATTRIB", b"0x2")
+        elif change == "grown":
+            with open(path, "ab") as f:
+                f.write(b"\0" * 4096)
+            shutil.copyfile(path, os.path.join(originals, name))
+    code = batch.wait(RUN_LIMIT_S)
+    if code is None:
+        batch.kill()
+        row.failures += 1
+        row.note("VellBatch did not end within %d s; killed" % RUN_LIMIT_S)
+    if locker:
+        locker.kill()
+        locker.wait()
+    out, err = batch.output()
+    lines = {fields[0]: fields for fields in h.lines_of(out)}
+    for name, change, must_fail in CHANGES:
+        row.cases += 1
+        row.checked += 1
+        path = os.path.join(run, name)
+        fields = lines.get(h.windows_path(path))
+        failed = fields is None or not h.is_ok(fields[4])
+        if fields is None:
+            row.failures += 1
+            row.note("%s %s: no line" % (name, change))
+        elif failed or must_fail:
+            row.failures += 1
+            row.visible += failed
+            if not failed:
+                row.note("%s %s: %s" % (name, change, "\t".join(fields)))
+        print("changing: %s %s: %s" % (name, change, fields[4] if fields else "no line"), flush=True)
+        if change == "deleted":
+            if os.path.exists(path):
+                row.lost += 1
+                row.note("%s: a deleted file came back" % name)
+            continue
+        kept = path + ".renamed" if change == "renamed" else path
+        if change == "renamed" and os.path.exists(path):
+            row.lost += 1
+            row.note("%s: a renamed file's old name came back" % name)
+        checked, problems = h.check_files(originals, os.path.dirname(kept), [os.path.basename(kept)]) \
+            if change != "renamed" else (1, [] if open(kept, "rb").read() == open(
+                os.path.join(originals, name), "rb").read() else [name + ": changed under its new name"])
+        row.lost += len(problems)
+        for p in problems:
+            row.note("%s %s: %s" % (name, change, p))
+    left = h.leftovers(run, ctx.temp)
+    row.leftovers += len(left)
+    for path in left[:2]:
+        row.note("left behind: %s" % os.path.relpath(path, ctx.work))
+
+
+CLASSES.insert(len(CLASSES) - 1, ("changing-files", changing_files))
