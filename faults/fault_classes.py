@@ -254,7 +254,7 @@ def zip_bytes(entries, declared=None):
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as z:
         for name, data in entries:
-            z.writestr(zipfile.ZipInfo(name, (2020, 1, 1, 0, 0, 0)), data)
+            z.writestr(zipfile.ZipInfo(name, (2020, 1, 1, 0, 0, 0)), data, compress_type=zipfile.ZIP_DEFLATED)
     data = bytearray(buffer.getvalue())
     if declared is not None:
         for signature, offset in ((b"PK\x03\x04", 22), (b"PK\x01\x02", 24)):
