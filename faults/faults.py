@@ -75,10 +75,11 @@ def main():
         else:
             print("== %s" % name, flush=True)
             run(context, row)
+            print("-- %s: %d cases, %d files checked, %d lost, %d/%d visible, %d leftovers" % (
+                name, row.cases, row.checked, row.lost, row.visible, row.failures, row.leftovers), flush=True)
         rows.append(row)
     print()
     print_table(rows, time.monotonic() - started)
-    selected = [r for r in rows if r.not_run is None or r.not_run.startswith("not selected") is False]
     failed = [r.name for r in rows if r.not_run is None and not r.passed()]
     if failed:
         print("FAILED: " + ", ".join(failed))
