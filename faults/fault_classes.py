@@ -190,7 +190,10 @@ def misbehaving_tools(ctx, row):
     folder = ctx.folder("tools")
     run = os.path.join(folder, "run")
     markers = ctx.markers
+    wanted = os.environ.get("FAULTS_TOOL_CASES", "")
     for name, behaviour, must_fail, cancel_after in MISBEHAVIOURS:
+        if wanted and not any(w in name for w in wanted.split(",")):
+            continue
         tools = double_tools(ctx, behaviour)
         h.fresh_copy(TOOL_SAMPLES, run)
         h.clear_folder(ctx.temp)
@@ -227,10 +230,10 @@ def misbehaving_tools(ctx, row):
         row.lost += len(set(changed) | set(p.split(":")[0] for p in problems))
         for n in changed:
             row.note("%s: %s changed" % (name, n))
-        stray = h.wait_for_no_tools(markers, 5)
+        stray = h.wait_for_no_tools(markers, 10)
         if stray:
             row.failures += 1
-            row.note("%s: %d tool process(es) outlived the run" % (name, len(stray)))
+            row.note("%s: %d tool process(es) outlived the run by 10 s: %s" % (name, len(stray), stray[0][1][:120]))
             h.end_processes(stray)
         left = h.leftovers(run, ctx.temp)
         row.leftovers += len(left)
