@@ -225,8 +225,8 @@ def misbehaving_tools(ctx, row):
         checked, problems = h.check_files(h.SAMPLES, run, TOOL_SAMPLES)
         row.checked += checked
         # Nothing a misbehaving tool gives may reach a file: every file keeps its bytes.
-        changed = [n for n in TOOL_SAMPLES
-                   if open(os.path.join(run, n), "rb").read() != open(os.path.join(h.SAMPLES, n), "rb").read()]
+        changed = [n for n in TOOL_SAMPLES if h.read_or_none(os.path.join(run, n)) !=
+                   h.read_or_none(os.path.join(h.SAMPLES, n))]
         row.lost += len(set(changed) | set(p.split(":")[0] for p in problems))
         for n in changed:
             row.note("%s: %s changed" % (name, n))

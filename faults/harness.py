@@ -174,3 +174,11 @@ def fresh_copy_into(names, folder, source=SAMPLES):
         shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
     for name in names:
         shutil.copyfile(os.path.join(source, name), os.path.join(folder, name))
+
+
+def read_or_none(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
