@@ -279,7 +279,7 @@ def bad_inputs(folder):
         files["truncated-" + name] = data[: len(data) // 2]
         files["malformed-" + name] = data[:64] + bytes(rng.getrandbits(8) for _ in range(len(data) - 64))
     files["bomb-declared.zip"] = zip_bytes([("big.txt", b"\0" * 65536)], declared=0xFFFFFFF0)
-    files["bomb-real.zip"] = zip_bytes([("zeros%d.bin" % i, b"\0" * (8 << 20)) for i in range(2)])
+    files["bomb-real.zip"] = zip_bytes([("zeros%d.bin" % i, b"\0" * (512 << 10)) for i in range(2)])
     files["traversal.zip"] = zip_bytes([
         ("../../" + ESCAPE_MARK + "relative.txt", b"up\n" * 100),
         ("/tmp/" + ESCAPE_MARK + "absolute.txt", b"root\n" * 100),
