@@ -182,3 +182,8 @@ def read_or_none(path):
             return f.read()
     except OSError:
         return None
+
+
+def is_windows_process(command_line):
+    """Wine shows a Windows program's command line with its DOS path first."""
+    return len(command_line) > 2 and command_line[1:3] == ":\\"
