@@ -142,7 +142,9 @@ def tool_processes(markers):
             where = os.readlink("/proc/%s/cwd" % pid)
         except OSError:
             continue
-        if "wineserver" in line or "VellBatch.exe" in line or "faults.py" in line:
+        # Wine's own services of the prefix live as long as its server.
+        if ("wineserver" in line or "VellBatch.exe" in line or "faults.py" in line or
+                line.lower().startswith("c:\\windows\\") or "/wineprefix" in where):
             continue
         if any(m in line.lower() for m in lowered) or any((where + "/").startswith(m) for m in markers):
             found.append((int(pid), line.strip()))
