@@ -25,9 +25,9 @@ class Row:
         self.not_run = None
 
     def note(self, text):
-        if len(self.notes) < 6:
+        if len(self.notes) < 40:
             self.notes.append(text)
-        elif len(self.notes) == 6:
+        elif len(self.notes) == 40:
             self.notes.append("…")
 
     def passed(self):
