@@ -507,7 +507,7 @@ TEST_F(DeflatePostPassTest, MissingDefluffOnlySkipsIt)
 {
     ASSERT_TRUE(DeleteFileW(tools.toolPath(TOOL_DEFLUFF).c_str()));
     EXPECT_TRUE(postPass(file, L".zip")) << log();
-    EXPECT_TRUE(contains(log(), "ERROR: cannot launch\n"));
+    EXPECT_TRUE(contains(log(), "ERROR: cannot launch tools\\defluff.exe (not found)\n"));
     EXPECT_EQ(count(TOOL_DEFLOPT), 1u);
     EXPECT_EQ(readBytes(file), original);
 }
