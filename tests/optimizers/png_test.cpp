@@ -613,6 +613,14 @@ TEST_F(PngPipelineTest, HiddenSourceIsOptimizedAndStaysHidden)
         EXPECT_TRUE(GetFileAttributesW(source.c_str()) & FILE_ATTRIBUTE_HIDDEN);
         SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
+    // Wine copies over hidden files; the copy a failed pipeline leaves shows its attributes.
+    ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "exit 2\n"));
+    DeleteFileW(working().c_str());
+    ASSERT_TRUE(SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(run(OPTIMIZE));
+    EXPECT_EQ(GetFileAttributesW(working().c_str()) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY), 0u);
+    SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(working().c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 // A copy that fails inside the post-pass says so in the log.
