@@ -106,7 +106,7 @@ bool removeReplacementLeftover(const wchar_t* path)
     wchar_t leftover[LONG_PATH_ROOM];
     if (!longFormOf(path, leftover, LONG_PATH_ROOM))
         return true;
-    // Without its file in place the copy may hold the only whole content.
+    // A copy whose file has gone may be all that is left of that file; it stays.
     wchar_t target[LONG_PATH_ROOM];
     size_t targetLength = wcslen(leftover) - SUFFIX_LENGTH;
     wmemcpy(target, leftover, targetLength);
