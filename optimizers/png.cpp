@@ -141,10 +141,10 @@ static bool runDefluff(const wchar_t* file, const wchar_t* temporary, const wcha
            after < before;
 }
 
-// A copy between the working file and its temporary twin; a failure is said in
-// the log. A cancelled job may find the file still held by the tool it stopped:
-// that is the cancel, not a fault of the copy.
-static bool copyForPostPass(const wchar_t* from, const wchar_t* to, const ErrorSink* sink)
+// Copies within the scratch folder; a failure is named in the log, since the
+// pass then fails without any tool having said why. A cancelled job may find
+// the file still held by the tool it stopped: that is the cancel, not a fault.
+static bool copyOver(const wchar_t* from, const wchar_t* to, const char* what, const ErrorSink* sink)
 {
     if (CopyFileW(from, to, FALSE))
         return true;
@@ -153,8 +153,8 @@ static bool copyForPostPass(const wchar_t* from, const wchar_t* to, const ErrorS
         reportText(sink, "ERROR: aborted per user request\n");
         return false;
     }
-    char line[96];
-    snprintf(line, sizeof(line), "ERROR: cannot copy the working file in the scratch folder (error %lu)\n",
+    char line[128];
+    snprintf(line, sizeof(line), "ERROR: cannot copy %s (system error %lu)\n", what,
              static_cast<unsigned long>(error));
     reportText(sink, line);
     return false;
@@ -174,17 +174,17 @@ bool deflatePostPass(const wchar_t* file, const wchar_t* suffix, bool strip, con
     for (;;) {
         bool improved = false;
         if (runDefluff(file, temporary, scratchDir, lowPriority, sink)) {
-            if (!copyForPostPass(temporary, file, sink))
+            if (!copyOver(temporary, file, "the defluff result back", sink))
                 break;
             improved = true;
         }
-        if (!copyForPostPass(file, temporary, sink))
+        if (!copyOver(file, temporary, "the file for DeflOpt", sink))
             break;
         bool rewritten = false;
         if (!runDeflOpt(temporary, strip, scratchDir, lowPriority, sink, &rewritten))
             break;
         if (rewritten) {
-            if (!copyForPostPass(temporary, file, sink))
+            if (!copyOver(temporary, file, "the DeflOpt result back", sink))
                 break;
             continue;
         }
@@ -202,7 +202,7 @@ static wchar_t* copySourceToScratch(const wchar_t* source, const wchar_t* scratc
                                     const char* failureText, const ErrorSink* sink)
 {
     wchar_t* working = scratchPath(scratchDir, L"x.png", sink);
-    if (working && CopyFileW(source, working, TRUE))
+    if (working && copyToScratch(source, working))
         return working;
     reportText(sink, failureText);
     release(working);

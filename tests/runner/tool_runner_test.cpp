@@ -222,11 +222,20 @@ TEST_F(ToolRunnerTest, ExitCodesAreReturnedAndLoggedInHex)
     EXPECT_EQ(log(), expected);
 }
 
-TEST_F(ToolRunnerTest, MissingToolCannotLaunch)
+// The line and the job's status name the missing file, a subfolder's tool too.
+TEST_F(ToolRunnerTest, MissingToolIsNamedInTheLogAndTheStatus)
 {
     EXPECT_EQ(run(TOOL_FLEXIGIF, L"-p \"a.gif\""), ToolLaunchFailed);
-    EXPECT_EQ(log(), header(TOOL_FLEXIGIF, "-p \"a.gif\"") + "ERROR: cannot launch\n");
+    EXPECT_EQ(log(), header(TOOL_FLEXIGIF, "-p \"a.gif\"") +
+                         "ERROR: cannot launch tools\\flexiGIF.exe (not found)\n");
     EXPECT_EQ(job->toolProcess, nullptr);
+    wchar_t* status = copyStatusLine(job);
+    ASSERT_NE(status, nullptr);
+    EXPECT_STREQ(status, L"ERROR: cannot launch tools\\flexiGIF.exe (not found)");
+    release(status);
+    run(TOOL_PERL, nullptr);
+    const std::string perlLine = "ERROR: cannot launch tools\\Perl\\perl.exe (not found)\n";
+    EXPECT_EQ(endsWith(log(), perlLine.size()), perlLine);
 }
 
 TEST_F(ToolRunnerTest, CanceledJobStartsNothing)
@@ -472,7 +481,8 @@ TEST_F(ToolRunnerTest, OverlongToolPathIsRefused)
     // One unit shorter is composed and merely missing.
     name.pop_back();
     EXPECT_EQ(run(name.c_str(), nullptr), ToolLaunchFailed);
-    EXPECT_EQ(endsWith(log(), 21), "ERROR: cannot launch\n");
+    std::string line = "ERROR: cannot launch tools\\" + name + " (not found)\n";
+    EXPECT_EQ(endsWith(log(), line.size()), line);
 }
 
 TEST(ToolsDirectory, IsTheProgramFolderWithTools)
