@@ -3,6 +3,7 @@
 #include "jobs/scratch.h"
 #include "runner/job_log.h"
 #include "runner/tool_runner.h"
+#include "support/test_files.h"
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -30,18 +31,9 @@ std::string narrow(const std::wstring& text)
     return bytes;
 }
 
-// The build writes the double's path as the build host sees it; under Wine a
-// Unix path is reached through drive Z:.
 std::wstring toolDoublePath()
 {
-    std::wstring path = widen(TOOL_DOUBLE_PATH);
-    if (!path.empty() && path[0] == L'/')
-        path = L"Z:" + path;
-    for (wchar_t& c : path) {
-        if (c == L'/')
-            c = L'\\';
-    }
-    return path;
+    return wineHostPath(TOOL_DOUBLE_PATH);
 }
 
 std::string readBytes(const std::wstring& path)
@@ -258,4 +250,20 @@ void discardAllJobs()
     }
     LeaveCriticalSection(&jobList.lock);
     clearJobList(&jobList);
+}
+
+HANDLE waitForToolProcess(Job* job, DWORD limitMilliseconds)
+{
+    for (DWORD waited = 0; waited < limitMilliseconds; waited += 5) {
+        HANDLE copy = nullptr;
+        AcquireSRWLockShared(&job->toolLock);
+        if (job->toolProcess)
+            DuplicateHandle(GetCurrentProcess(), job->toolProcess, GetCurrentProcess(), &copy, 0,
+                            FALSE, DUPLICATE_SAME_ACCESS);
+        ReleaseSRWLockShared(&job->toolLock);
+        if (copy)
+            return copy;
+        Sleep(5);
+    }
+    return nullptr;
 }
