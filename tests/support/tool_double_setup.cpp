@@ -38,37 +38,17 @@ std::wstring toolDoublePath()
 
 std::string readBytes(const std::wstring& path)
 {
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got != 0)
-        bytes.append(buffer, got);
-    CloseHandle(file);
-    return bytes;
+    return readTestFile(path);
 }
 
 bool writeBytes(const std::wstring& path, const std::string& bytes)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    bool ok = bytes.empty() || (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
-                                          &written, nullptr) &&
-                                written == bytes.size());
-    CloseHandle(file);
-    return ok;
+    return writeTestFile(path, bytes);
 }
 
 bool pathExists(const std::wstring& path)
 {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return testPathExists(path);
 }
 
 static bool createFoldersFor(const std::wstring& path)

@@ -28,6 +28,7 @@ struct ToolCall {
 std::wstring toolDoublePath();
 std::wstring widen(const std::string& utf8);
 std::string narrow(const std::wstring& text);
+// The same as readTestFile, writeTestFile and testPathExists (support/test_files.h).
 std::string readBytes(const std::wstring& path);
 bool writeBytes(const std::wstring& path, const std::string& bytes);
 bool pathExists(const std::wstring& path);
