@@ -9,7 +9,9 @@
 const size_t TOOLS_DIRECTORY_ROOM = 262;
 const DWORD MODULE_PATH_LIMIT = 256;
 const size_t APPLICATION_PATH_ROOM = 296; // 295 units and the terminator
-const size_t COMMAND_LINE_ROOM = 33032;   // 33,031 units and the terminator
+// CreateProcess takes at most 32,766 units and the terminator; Wine cuts a longer
+// line silently, so the tool would get other arguments than the pipeline named.
+const size_t COMMAND_LINE_ROOM = 32767;
 const DWORD CHUNK_LENGTH = 2048;
 const size_t MAX_INHERITED_HANDLES = 3;
 // How long the output loop waits for the tool's end while the pipe is empty.

@@ -10,6 +10,8 @@
 #include "support/tool_double_setup.h"
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <atomic>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -808,29 +810,30 @@ TEST_F(ContainersTest, ContentCanceledBeforeAnyWorkerPickedItStillLetsTheContain
     EXPECT_EQ(readBytes(zip), original);
 }
 
-// Sets the job's cancel flag once its first tool has ended, as a cancel right
-// after the unpacking would.
-bool cancelAfterFirstTool(void* context, uint32_t code, uintptr_t value)
-{
-    Job* job = static_cast<Job*>(context);
-    bool goOn = jobReport(context, code, value);
-    if (code == SINK_TOOL_EXITED)
-        job->canceled.exchange(1);
-    return goOn;
-}
-
 TEST_F(ContainersTest, ContainerCanceledWhileItsContentIsListedEndsAndCancelsThatContent)
 {
+    const size_t FILES = 200;
     std::wstring zip = writeArchive(L"w.zip", "PK\x03\x04" + std::string(300, 'w'));
     Job* container = addJob(zip, KIND_ZIP, ACTION_OPTIMIZE_ZIP, 1);
-    container->sink.callback = cancelAfterFirstTool;
-    ASSERT_TRUE(tools.install(TOOL_7Z, "call 1: mkdir x\ncall 1: write x\\a.png " + PNG_BYTES +
-                                           "\ncall 1: write x\\b.png " + PNG_BYTES + "\n"));
+    std::string unpack = "call 1: mkdir x\n";
+    for (size_t i = 0; i < FILES; ++i)
+        unpack += "call 1: write x\\p" + std::to_string(i) + ".png " + PNG_BYTES + "\n";
+    ASSERT_TRUE(tools.install(TOOL_7Z, unpack));
+    // The cancel comes once the walk has listed its first file, long before its last.
+    std::atomic<bool> runEnded(false);
+    std::thread canceler([&] {
+        while (!runEnded.load() && contentOf(container).empty())
+            Sleep(1);
+        container->canceled.exchange(1);
+    });
     firstRun(container);
+    runEnded = true;
+    canceler.join();
     EXPECT_EQ(container->state, JOB_FAILED) << logFileBytes(container);
     EXPECT_EQ(container->ready.load(), 0);
     std::vector<Job*> content = contentOf(container);
-    EXPECT_LE(content.size(), 1u); // the walk stops at the flag
+    ASSERT_GE(content.size(), 1u);
+    EXPECT_LT(content.size(), FILES) << "the walk did not stop at the flag";
     for (Job* job : content) {
         EXPECT_EQ(job->canceled.load(), 1);
         EXPECT_EQ(job->ready.load(), 0);

@@ -682,23 +682,6 @@ TEST_F(PngPipelineTest, CanceledJobStopsAtTheFirstTool)
         EXPECT_EQ(count(tool), 0u) << tool;
 }
 
-// A duplicate of the job's running tool process, once the runner has recorded it.
-HANDLE waitForToolProcess(Job* job)
-{
-    for (int attempt = 0; attempt < 12000; ++attempt) {
-        HANDLE copy = nullptr;
-        AcquireSRWLockShared(&job->toolLock);
-        if (job->toolProcess)
-            DuplicateHandle(GetCurrentProcess(), job->toolProcess, GetCurrentProcess(), &copy, 0,
-                            FALSE, DUPLICATE_SAME_ACCESS);
-        ReleaseSRWLockShared(&job->toolLock);
-        if (copy)
-            return copy;
-        Sleep(5);
-    }
-    return nullptr;
-}
-
 // A cancel that kills defluff alone would only skip it; the pipeline must still
 // stop at DeflOpt, whose success it needs.
 TEST_F(PngPipelineTest, CancelDuringDefluffFailsThePipeline)
@@ -729,18 +712,6 @@ TEST_F(PngPipelineTest, CancelDuringDefluffFailsThePipeline)
 }
 
 // ---- the real tools kit -----------------------------------------------------------
-
-std::wstring windowsPath(const char* unixPath)
-{
-    std::wstring path = widen(unixPath);
-    if (!path.empty() && path[0] == L'/')
-        path = L"Z:" + path;
-    for (wchar_t& c : path) {
-        if (c == L'/')
-            c = L'\\';
-    }
-    return path;
-}
 
 struct Pixels {
     UINT width = 0, height = 0;
@@ -782,10 +753,10 @@ cleanup:
 
 TEST(PngRealTools, OptimizePngKeepsEveryPixel)
 {
-    std::wstring kit = windowsPath(VELL_PNG_KIT_DIR) + L"\\";
+    std::wstring kit = wineHostPath(VELL_PNG_KIT_DIR) + L"\\";
     if (!pathExists(kit + widen(TOOL_ECT)) || !pathExists(kit + widen(TOOL_DEFLOPT)))
         GTEST_SKIP() << "the tools kit is not built at " << narrow(kit);
-    std::string sample = readBytes(windowsPath(VELL_PNG_SAMPLE));
+    std::string sample = readBytes(wineHostPath(VELL_PNG_SAMPLE));
     ASSERT_GT(sample.size(), 1000u) << "sample PNG missing: " << VELL_PNG_SAMPLE;
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     std::wstring previousTools = toolsDirectory;

@@ -9,22 +9,6 @@
 
 namespace {
 
-HANDLE waitForToolProcess(Job* job)
-{
-    for (int attempt = 0; attempt < 12000; ++attempt) {
-        HANDLE copy = nullptr;
-        AcquireSRWLockShared(&job->toolLock);
-        if (job->toolProcess)
-            DuplicateHandle(GetCurrentProcess(), job->toolProcess, GetCurrentProcess(), &copy, 0, FALSE,
-                            DUPLICATE_SAME_ACCESS);
-        ReleaseSRWLockShared(&job->toolLock);
-        if (copy)
-            return copy;
-        Sleep(5);
-    }
-    return nullptr;
-}
-
 TEST(ContextMenuTest, LogFileOnlyWhereTheJobWroteOne)
 {
     std::wstring folder = makeTestFolder(L"menu");
