@@ -22,6 +22,10 @@ dist: setup
 demo: setup
 	@scripts/demo.sh
 
+.PHONY: faults
+faults: setup
+	@faults/run-faults.sh
+
 .PHONY: bench
 bench: setup
 	@bench/run-bench.sh

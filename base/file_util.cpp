@@ -111,6 +111,19 @@ HANDLE openFolderForTimeStamping(const wchar_t* path)
     return folder == INVALID_HANDLE_VALUE ? nullptr : folder;
 }
 
+// A copy keeps the source's attributes; a hidden or system copy could then not be
+// overwritten by the passes that copy over it (CREATE_ALWAYS refuses such files),
+// and a read-only one not be rewritten by the tools.
+bool copyToScratch(const wchar_t* source, const wchar_t* copy)
+{
+    if (!CopyFileW(source, copy, TRUE))
+        return false;
+    if (SetFileAttributesW(copy, FILE_ATTRIBUTE_NORMAL))
+        return true;
+    DeleteFileW(copy);
+    return false;
+}
+
 void clearReadOnly(const wchar_t* path)
 {
     DWORD attributes = GetFileAttributesW(path);

@@ -20,6 +20,8 @@ uint64_t sizeOfPath(const wchar_t* path);
 uint64_t lastWriteTimeOfPath(const wchar_t* path);
 HANDLE openFolderForTimeStamping(const wchar_t* path);
 void clearReadOnly(const wchar_t* path);
+// Copies source to a new file copy (never over an existing one) with normal attributes.
+bool copyToScratch(const wchar_t* source, const wchar_t* copy);
 const wchar_t* fileNameOfPath(const wchar_t* path);
 // The text after the last dot of the whole path, or "" when there is none.
 const wchar_t* extensionOfPath(const wchar_t* path);

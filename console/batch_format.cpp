@@ -1,5 +1,5 @@
 #include "console/batch_format.h"
-#include <math.h>
+#include "base/size_text.h"
 #include <stdio.h>
 #include <wchar.h>
 
@@ -7,40 +7,58 @@ const int MAX_THREADS = 64;
 
 const wchar_t BATCH_USAGE[] =
     L"Usage: VellBatch [options] PATH...\n"
+    L"       VellBatch --check-tools [--tools DIR]\n"
     L"\n"
-    L"Optimizes files and folders losslessly, like dropping them on Vell Optimizer,\n"
-    L"without a window. Every file below a folder is examined by its content and\n"
-    L"processed as the optimizer's settings say (the same settings, read from the\n"
-    L"registry). A file is replaced only by a valid, smaller result and is then\n"
-    L"stamped as optimized, so it is skipped the next time.\n"
+    L"Processes files and folders as dropping them on Vell Optimizer does, without\n"
+    L"a window. Every file given or found below a folder is examined by its content\n"
+    L"and gets the action that the optimizer's settings give it (the same settings,\n"
+    L"read from the registry). An optimized file is replaced only by a smaller\n"
+    L"result and is then stamped as optimized, so it is skipped the next time.\n"
+    L"\n"
+    L"Not everything is lossless optimization. With the default settings:\n"
+    L"  - Thumbs.db files, and the album-art pictures that media players leave\n"
+    L"    beside music (Folder.jpg, AlbumArtSmall.jpg, AlbumArt_{...}.jpg marked as\n"
+    L"    system files), are deleted;\n"
+    L"  - JPEG photos with an orientation tag are turned upright;\n"
+    L"  - metadata the settings name (such as JPEG thumbnails) is removed.\n"
+    L"Other settings can convert pictures to PNG, or unpack archives in place.\n"
+    L"Use --dry-run to see what would be done.\n"
     L"\n"
     L"Options:\n"
-    L"  -j N, --threads N  run N jobs at a time, 1 to 64\n"
+    L"  -j N, --threads N  run N jobs at a time, 1 to 64 (also -jN, --threads=N)\n"
     L"                     (default: the number of processors minus one, at least 1)\n"
+    L"  --dry-run          print the action each file would get; change nothing\n"
     L"  --tools DIR        start the external tools from DIR instead of the \"tools\"\n"
     L"                     folder beside VellBatch.exe\n"
+    L"  --check-tools      list every tool file, found or missing, with the actions\n"
+    L"                     that need it; exit code 0 only when all are found\n"
     L"  -h, --help         show this text\n"
+    L"  --version          show the version\n"
     L"  --                 everything after it is a path, even when it starts with \"-\"\n"
+    L"A PATH may hold the wildcards \"*\" and \"?\" in its last part (\"C:\\in\\*.png\").\n"
     L"\n"
     L"Output: one line for each file given or found, when it is finished, with\n"
     L"tab-separated fields: path, size in bytes, size afterwards with the change in\n"
-    L"bytes and percent (\"-\" when the job failed), action, and \"OK\" or the last\n"
-    L"line of the job's log. \"OK (verified)\" says the result was shown to hold the\n"
-    L"same content before it replaced the file, \"OK (not verified)\" that it could\n"
-    L"not be compared. Files found inside an archive get lines of their own,\n"
-    L"before the archive's line; their path is the archive's, \" > \" and the path\n"
-    L"inside it (\"C:\\in\\book.epub > images\\cover.png\"). An extracted archive\n"
-    L"becomes a folder: its size afterwards reads \"folder\", with what the files\n"
-    L"in it saved. A total line follows; it counts the files as they are on the disk\n"
-    L"afterwards: a repacked archive by its own size, an extracted one by the files\n"
-    L"it became. While it runs on a console, one updating line shows the progress.\n"
-    L"Errors go to standard error.\n"
+    L"bytes and percent (\"-\" when the job failed, \"deleted\" for a deleted file),\n"
+    L"action, and \"OK\" or the last line of the job's log. \"OK (verified)\" says the\n"
+    L"result was shown to hold the same content before it replaced the file,\n"
+    L"\"OK (not verified)\" that it could not be compared. A file left alone says\n"
+    L"why: \"no action for this kind\", \"already optimized\" or \"cannot be read\".\n"
+    L"Files found inside an archive get lines of their own, before the archive's\n"
+    L"line; their path is the archive's, \" > \" and the path inside it\n"
+    L"(\"C:\\in\\book.epub > images\\cover.png\"). An extracted archive becomes a\n"
+    L"folder: its size afterwards reads \"folder\", with what the files in it saved.\n"
+    L"A total line follows; it counts the files as they are on the disk afterwards:\n"
+    L"a repacked archive by its own size, an extracted one by the files it became.\n"
+    L"On a console, one updating line on standard error shows the progress.\n"
+    L"Errors go to standard error, and so does a note when the run needs tools\n"
+    L"that are missing (see --check-tools).\n"
     L"\n"
     L"Ctrl+C cancels: running tools are ended, no file is left half-written, and\n"
     L"the scratch folders are removed. Press it again to quit at once. Logging off\n"
     L"or shutting down cancels the same way.\n"
     L"\n"
-    L"Exit codes: 0 every line says \"OK\" (or there was nothing to do); 1 a job\n"
+    L"Exit codes: 0 every job says \"OK\" (or there was nothing to do); 1 a job\n"
     L"failed, a path does not exist, or the run was canceled; 2 usage error.\n";
 
 static bool parseThreads(const wchar_t* text, int* threads)
@@ -61,11 +79,33 @@ static bool parseThreads(const wchar_t* text, int* threads)
     return true;
 }
 
+// "--threads=8" and "-j8" carry their value; "--threads 8" and "-j 8" take the next argument.
+static bool threadsValue(const std::wstring& argument, int argc, const wchar_t* const* argv, int* i,
+                         const wchar_t** value)
+{
+    if (argument == L"-j" || argument == L"--threads") {
+        *value = *i + 1 < argc ? argv[++*i] : nullptr;
+        return true;
+    }
+    if (argument.compare(0, 10, L"--threads=") == 0) {
+        *value = argv[*i] + 10;
+        return true;
+    }
+    if (argument.compare(0, 2, L"-j") == 0) {
+        *value = argv[*i] + 2;
+        return true;
+    }
+    return false;
+}
+
 BatchParse parseBatchArguments(int argc, const wchar_t* const* argv, BatchOptions* options, std::wstring* error)
 {
     BatchOptions parsed;
     parsed.threads = 0;
+    parsed.dryRun = false;
     bool optionsEnded = false;
+    bool checkTools = false;
+    const wchar_t* threads = nullptr;
     for (int i = 1; i < argc; ++i) {
         std::wstring argument = argv[i];
         if (optionsEnded || argument.empty() || argument[0] != L'-' || argument == L"-") {
@@ -77,12 +117,18 @@ BatchParse parseBatchArguments(int argc, const wchar_t* const* argv, BatchOption
             optionsEnded = true;
         } else if (argument == L"-h" || argument == L"--help" || argument == L"-?") {
             return BATCH_HELP;
-        } else if (argument == L"-j" || argument == L"--threads") {
-            if (i + 1 >= argc || !parseThreads(argv[i + 1], &parsed.threads)) {
-                *error = argument + L" needs a number from 1 to 64";
+        } else if (argument == L"--version") {
+            return BATCH_VERSION;
+        } else if (argument == L"--check-tools") {
+            checkTools = true;
+        } else if (argument == L"--dry-run") {
+            parsed.dryRun = true;
+        } else if (threadsValue(argument, argc, argv, &i, &threads)) {
+            if (!parseThreads(threads, &parsed.threads)) {
+                *error = (argument.compare(0, 2, L"-j") == 0 ? L"-j" : L"--threads") +
+                         std::wstring(L" needs a number from 1 to 64");
                 return BATCH_USAGE_ERROR;
             }
-            ++i;
         } else if (argument == L"--tools") {
             if (i + 1 >= argc || !argv[i + 1][0]) {
                 *error = L"--tools needs a folder";
@@ -94,12 +140,12 @@ BatchParse parseBatchArguments(int argc, const wchar_t* const* argv, BatchOption
             return BATCH_USAGE_ERROR;
         }
     }
-    if (parsed.paths.empty()) {
+    if (!checkTools && parsed.paths.empty()) {
         *error = L"no file or folder given";
         return BATCH_USAGE_ERROR;
     }
     *options = parsed;
-    return BATCH_RUN;
+    return checkTools ? BATCH_CHECK_TOOLS : BATCH_RUN;
 }
 
 int batchDefaultThreads(int defaultWorkers)
@@ -107,32 +153,15 @@ int batchDefaultThreads(int defaultWorkers)
     return defaultWorkers < 1 ? 1 : defaultWorkers;
 }
 
-int sizeChangePercent(uint64_t size, uint64_t optimizedSize)
-{
-    if (size == 0)
-        return 0;
-    // Single precision and ties to even, exactly as the main window computes it.
-    float ratio = static_cast<float>(optimizedSize * 100) / static_cast<float>(size);
-    return static_cast<int>(nearbyintf(ratio)) - 100;
-}
-
 std::wstring formatOptimizedSize(uint64_t size, uint64_t optimizedSize)
 {
+    wchar_t sizeText[32];
+    wchar_t differenceText[32];
+    swprintf(sizeText, 32, L"%llu", static_cast<unsigned long long>(optimizedSize));
+    swprintf(differenceText, 32, L"%lld", static_cast<long long>(optimizedSize - size));
     wchar_t text[96];
-    if (optimizedSize == size) {
-        swprintf(text, 96, L"%llu", static_cast<unsigned long long>(optimizedSize));
-        return text;
-    }
-    bool grew = optimizedSize > size;
-    unsigned long long difference = grew ? optimizedSize - size : size - optimizedSize;
-    const wchar_t* sign = grew ? L"+" : L"-";
-    if (size == 0) {
-        swprintf(text, 96, L"%llu (%ls%llu B)", static_cast<unsigned long long>(optimizedSize), sign, difference);
-        return text;
-    }
-    int percent = sizeChangePercent(size, optimizedSize);
-    swprintf(text, 96, L"%llu (%ls%llu B; %ls%d %%)", static_cast<unsigned long long>(optimizedSize), sign,
-             difference, percent > 0 ? L"+" : L"", percent);
+    // Plain digits and spaces: the same text as the window's, easy for scripts to read.
+    formatSizeChange(sizeText, differenceText, size, optimizedSize, L' ', text, 96);
     return text;
 }
 
@@ -233,8 +262,8 @@ std::wstring formatTotalLine(const BatchTotals& totals)
 {
     wchar_t text[200];
     long long saved = static_cast<long long>(totals.before) - static_cast<long long>(totals.after);
-    int written = swprintf(text, 200, L"Total: %llu files, %llu bytes before, %llu after, %lld saved",
-                           static_cast<unsigned long long>(totals.files),
+    int written = swprintf(text, 200, L"Total: %llu %ls, %llu bytes before, %llu after, %lld saved",
+                           static_cast<unsigned long long>(totals.files), totals.files == 1 ? L"file" : L"files",
                            static_cast<unsigned long long>(totals.before),
                            static_cast<unsigned long long>(totals.after), saved);
     if (totals.before != 0 && written > 0)
@@ -243,11 +272,12 @@ std::wstring formatTotalLine(const BatchTotals& totals)
     return text;
 }
 
-std::wstring formatProgressLine(size_t finished, size_t total, size_t running, const wchar_t* adding,
-                                size_t width)
+std::wstring formatProgressLine(size_t finished, size_t total, int64_t saved, size_t running,
+                                const wchar_t* adding, size_t width)
 {
-    wchar_t text[96];
-    swprintf(text, 96, L"[%zu/%zu] %zu running", finished, total, running);
+    wchar_t text[128];
+    swprintf(text, 128, L"[%zu/%zu] %lld bytes saved, %zu running", finished, total, static_cast<long long>(saved),
+             running);
     std::wstring line = text;
     if (adding && *adding) {
         line += L", adding ";
@@ -262,4 +292,71 @@ std::wstring formatProgressLine(size_t finished, size_t total, size_t running, c
             line.resize(room);
     }
     return line;
+}
+
+const wchar_t* skipReasonText(SkipReason reason)
+{
+    switch (reason) {
+    case SKIP_ALREADY_OPTIMIZED:
+        return L"already optimized";
+    case SKIP_UNREADABLE:
+        return L"cannot be read";
+    default:
+        return L"no action for this kind";
+    }
+}
+
+std::wstring formatSkippedLine(const wchar_t* path, uint64_t size, SkipReason reason)
+{
+    return formatJobLine(path, size, formatOptimizedSize(size, size), L"-", skipReasonText(reason));
+}
+
+std::wstring formatDryRunTotal(size_t files, size_t withAction)
+{
+    wchar_t text[128];
+    swprintf(text, 128, L"Dry run: %zu %ls, %zu with an action; nothing was changed", files,
+             files == 1 ? L"file" : L"files", withAction);
+    return text;
+}
+
+std::wstring formatToolLine(const char* tool, bool found, const std::wstring& actions)
+{
+    std::wstring line;
+    for (const char* c = tool; *c; ++c)
+        line += static_cast<wchar_t>(*c);
+    line += found ? L"\tfound\t" : L"\tmissing\t";
+    line += actions;
+    return line;
+}
+
+std::wstring formatToolSummary(size_t missing, size_t total, const wchar_t* toolsDirectory)
+{
+    wchar_t text[96];
+    if (missing == 0)
+        swprintf(text, 96, L"All %zu tool files found in ", total);
+    else
+        swprintf(text, 96, L"%zu of %zu tool files missing in ", missing, total);
+    return text + std::wstring(toolsDirectory);
+}
+
+static size_t lastSeparator(const std::wstring& path)
+{
+    size_t separator = path.find_last_of(L"\\/");
+    // "C:*.png" names the current folder of drive C.
+    if (separator == std::wstring::npos && path.size() >= 2 && path[1] == L':')
+        return 1;
+    return separator;
+}
+
+bool isWildcardPattern(const std::wstring& argument)
+{
+    size_t separator = lastSeparator(argument);
+    size_t name = separator == std::wstring::npos ? 0 : separator + 1;
+    return argument.find_first_of(L"*?", name) != std::wstring::npos;
+}
+
+std::wstring patternFolder(const std::wstring& pattern)
+{
+    size_t separator = lastSeparator(pattern);
+    return separator == std::wstring::npos ? std::wstring() : pattern.substr(0, separator + 1);
 }

@@ -8,6 +8,7 @@
 
 struct BatchOptions {
     int threads;           // 0 = the default
+    bool dryRun;           // show each file's action, change nothing
     std::wstring toolsDir; // empty = "tools\" beside the program
     std::vector<std::wstring> paths;
 };
@@ -15,6 +16,8 @@ struct BatchOptions {
 enum BatchParse {
     BATCH_RUN,
     BATCH_HELP,
+    BATCH_VERSION,
+    BATCH_CHECK_TOOLS,
     BATCH_USAGE_ERROR,
 };
 
@@ -28,8 +31,6 @@ int batchDefaultThreads(int defaultWorkers);
 
 // "N" when nothing changed, else "N (-D B; -P %)" with signs as the main window shows them.
 std::wstring formatOptimizedSize(uint64_t size, uint64_t optimizedSize);
-// (N x 100 / O to the nearest, ties to even, in single precision) - 100; 0 when O is 0.
-int sizeChangePercent(uint64_t size, uint64_t optimizedSize);
 
 // "folder", or "folder (-D B)" with what the extracted content saved (a "+" when it grew).
 std::wstring formatFolderResult(int64_t savedByContent);
@@ -71,5 +72,27 @@ int64_t savedByContent(const std::vector<BatchEntry>& entries, size_t index);
 std::wstring formatTotalLine(const BatchTotals& totals);
 
 // The updating progress line, cut to width - 1 characters so it never wraps.
-std::wstring formatProgressLine(size_t finished, size_t total, size_t running, const wchar_t* adding,
-                                size_t width);
+std::wstring formatProgressLine(size_t finished, size_t total, int64_t saved, size_t running,
+                                const wchar_t* adding, size_t width);
+
+// Why a file given or found got no job.
+enum SkipReason {
+    SKIP_NO_ACTION,
+    SKIP_ALREADY_OPTIMIZED,
+    SKIP_UNREADABLE,
+};
+const wchar_t* skipReasonText(SkipReason reason);
+// The line of a file without a job: path, size, size unchanged, "-" as action, the reason.
+std::wstring formatSkippedLine(const wchar_t* path, uint64_t size, SkipReason reason);
+
+// What a dry run prints after its file lines.
+std::wstring formatDryRunTotal(size_t files, size_t withAction);
+
+// --check-tools: one tool file, found or missing, with the actions that need it.
+std::wstring formatToolLine(const char* tool, bool found, const std::wstring& actions);
+std::wstring formatToolSummary(size_t missing, size_t total, const wchar_t* toolsDirectory);
+
+// For a command-line argument with "*" or "?" in its last part: the folder part to
+// put before each name found, the part up to and including the last separator.
+bool isWildcardPattern(const std::wstring& argument);
+std::wstring patternFolder(const std::wstring& pattern);

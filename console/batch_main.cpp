@@ -9,12 +9,14 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+#include "console/batch_files.h"
 #include "console/batch_format.h"
 #include "jobs/adding.h"
 #include "jobs/containers.h"
 #include "jobs/content.h"
 #include "base/file_util.h"
 #include "jobs/scratch.h"
+#include "jobs/tool_needs.h"
 #include "jobs/workers.h"
 #include "runner/job_log.h"
 #include "runner/tool_runner.h"
@@ -26,14 +28,20 @@ const UINT WM_BATCH_CANCEL = WM_APP + 20;
 const UINT_PTR PROGRESS_TIMER = 1;
 const UINT PROGRESS_INTERVAL_MS = 250;
 const DWORD CLOSE_GRACE_MS = 4500;
+const uint32_t HEAD_LENGTH = 512;
+const uint64_t MARK_MODULUS = 1000000;
+const uint64_t MARK_REMAINDER = 1337;
 
 struct Batch {
     HWND window;
     AddingRun run;
     bool adderDone;
     bool canceling;
-    bool consoleOutput;
+    bool progressOnConsole; // standard error is a console, not redirected
     bool progressShown;
+    bool missingToolsTold;
+    MissingTools missingTools;
+    std::vector<GivenFile> givenFiles;
     bool missingPath;
     bool ended; // the report is printed and the scratch folders are gone
     int exitCode;
@@ -72,7 +80,7 @@ void writeText(DWORD which, const std::wstring& text)
 size_t consoleWidth()
 {
     CONSOLE_SCREEN_BUFFER_INFO info;
-    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info))
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
         return 80;
     int width = info.srWindow.Right - info.srWindow.Left + 1;
     return width > 0 ? static_cast<size_t>(width) : 80;
@@ -82,24 +90,42 @@ void clearProgress()
 {
     if (!batch.progressShown)
         return;
-    writeText(STD_OUTPUT_HANDLE, L"\r" + std::wstring(consoleWidth() - 1, L' ') + L"\r");
+    writeText(STD_ERROR_HANDLE, L"\r" + std::wstring(consoleWidth() - 1, L' ') + L"\r");
     batch.progressShown = false;
 }
 
+std::vector<BatchEntry> batchEntries(std::unordered_map<const Job*, size_t>* indexes);
+
 void showProgress()
 {
-    if (!batch.consoleOutput)
+    if (!batch.progressOnConsole)
         return;
     wchar_t adding[PATH_ROOM];
     acquireSpinLock(&batch.run.lock);
     wcscpy(adding, batch.run.currentPath);
     releaseSpinLock(&batch.run.lock);
     int busy = jobList.busy.load();
-    std::wstring line = formatProgressLine(batch.jobsPrinted, batch.jobsAdded,
+    EnterCriticalSection(&jobList.lock);
+    std::unordered_map<const Job*, size_t> indexes;
+    BatchTotals totals = batchTotals(batchEntries(&indexes));
+    LeaveCriticalSection(&jobList.lock);
+    int64_t saved = static_cast<int64_t>(totals.before) - static_cast<int64_t>(totals.after);
+    std::wstring line = formatProgressLine(batch.jobsPrinted, batch.jobsAdded, saved,
                                            busy > 0 ? static_cast<size_t>(busy) : 0, adding, consoleWidth());
     clearProgress();
-    writeText(STD_OUTPUT_HANDLE, line);
+    writeText(STD_ERROR_HANDLE, line);
     batch.progressShown = true;
+}
+
+// Once per run, as soon as a file needs a tool that is not there.
+void tellMissingTools(Action action, uint8_t pngStrategy)
+{
+    if (batch.missingToolsTold || !needsMissingTool(batch.missingTools, action, pngStrategy))
+        return;
+    batch.missingToolsTold = true;
+    clearProgress();
+    writeText(STD_ERROR_HANDLE, L"VellBatch: " + missingToolsNotice(batch.missingTools) +
+                                    L" (VellBatch --check-tools lists them)\n");
 }
 
 bool isFinal(const Job* job)
@@ -154,6 +180,8 @@ std::wstring resultOf(const Job* job)
 {
     if (job->state != JOB_DONE)
         return L"-";
+    if (job->action == ACTION_DELETE)
+        return L"deleted";
     if (!isExtractAction(job->action))
         return formatOptimizedSize(job->size, job->optimizedSize);
     std::unordered_map<const Job*, size_t> indexes;
@@ -271,6 +299,20 @@ void onCancel()
 
 void onEndSession();
 
+void onJobAdded(size_t index)
+{
+    ++batch.jobsAdded;
+    EnterCriticalSection(&jobList.lock);
+    Action action = ACTION_NONE;
+    uint8_t pngStrategy = 0;
+    if (index < jobList.length) {
+        action = static_cast<Action>(jobList.entries[index]->action);
+        pngStrategy = jobList.entries[index]->options[1];
+    }
+    LeaveCriticalSection(&jobList.lock);
+    tellMissingTools(action, pngStrategy);
+}
+
 LRESULT CALLBACK batchWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -282,7 +324,7 @@ LRESULT CALLBACK batchWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
             checkFinished();
         return 0;
     case WM_JOB_ADDED:
-        ++batch.jobsAdded;
+        onJobAdded(static_cast<size_t>(wParam));
         // As the main window does once it has shown the row.
         WakeConditionVariable(&jobList.work);
         return 0;
@@ -368,12 +410,9 @@ bool useToolsFolder(const std::wstring& folder)
 void removeScratchData()
 {
     EnterCriticalSection(&jobList.lock);
-    for (size_t i = jobList.length; i-- > 0;) {
-        Job* job = jobList.entries[i];
-        closeLogFile(job);
-        if (job->scratchDir[0])
-            deleteTree(job->scratchDir);
-    }
+    for (size_t i = 0; i < jobList.length; ++i)
+        settleJobAtShutdown(jobList.entries[i]);
+    removeScratchFolders(&jobList);
     LeaveCriticalSection(&jobList.lock);
 }
 
@@ -391,6 +430,24 @@ void stopAdder()
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
     }
+}
+
+bool isMarked(const GivenFile& file)
+{
+    return !settings.general_forceIfAlreadyOptimized && file.lastWriteTime % MARK_MODULUS == MARK_REMAINDER;
+}
+
+// Why the adder made no job of a file, as far as can be told from outside.
+SkipReason skipReasonOf(const GivenFile& file)
+{
+    if (isMarked(file))
+        return SKIP_ALREADY_OPTIMIZED;
+    HANDLE handle = CreateFileW(file.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return SKIP_UNREADABLE;
+    CloseHandle(handle);
+    return SKIP_NO_ACTION;
 }
 
 // Prints the jobs still without a line (never finished, or finished with their
@@ -415,7 +472,23 @@ int printReport()
     EnterCriticalSection(&jobList.lock);
     std::unordered_map<const Job*, size_t> indexes;
     BatchTotals totals = batchTotals(batchEntries(&indexes));
+    std::unordered_set<std::wstring> withJob;
+    for (size_t i = 0; i < jobList.length; ++i) {
+        if (!jobList.entries[i]->parent)
+            withJob.insert(comparablePath(jobList.entries[i]->path));
+    }
     LeaveCriticalSection(&jobList.lock);
+    // Files that got no job are on the disk as they were, and count so.
+    if (!batch.canceling) {
+        for (const GivenFile& file : batch.givenFiles) {
+            if (withJob.count(comparablePath(file.path)))
+                continue;
+            writeText(STD_OUTPUT_HANDLE, formatSkippedLine(file.path.c_str(), file.size, skipReasonOf(file)) + L"\n");
+            ++totals.files;
+            totals.before += file.size;
+            totals.after += file.size;
+        }
+    }
     writeText(STD_OUTPUT_HANDLE, formatTotalLine(totals) + L"\n");
     return allDone && !batch.canceling && !batch.missingPath ? 0 : 1;
 }
@@ -427,7 +500,7 @@ int finishBatch()
     if (batch.ended)
         return batch.exitCode;
     batch.ended = true;
-    if (batch.consoleOutput)
+    if (batch.progressOnConsole)
         KillTimer(batch.window, PROGRESS_TIMER);
     clearProgress();
     stopAllWorkers();
@@ -446,15 +519,108 @@ void onEndSession()
     PostQuitMessage(0);
 }
 
+// The full paths to add, wildcards expanded; each file in them listed in batch.givenFiles.
+std::vector<std::wstring> givenPaths(const std::vector<std::wstring>& arguments)
+{
+    std::vector<std::wstring> expanded;
+    std::vector<std::wstring> unmatched;
+    expandWildcards(arguments, &expanded, &unmatched);
+    for (const std::wstring& pattern : unmatched) {
+        writeText(STD_ERROR_HANDLE, L"VellBatch: nothing matches " + pattern + L"\n");
+        batch.missingPath = true;
+    }
+    std::vector<std::wstring> paths;
+    for (const std::wstring& path : expanded) {
+        std::wstring full = fullPathOf(path);
+        if (GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            writeText(STD_ERROR_HANDLE, L"VellBatch: cannot find " + path + L"\n");
+            batch.missingPath = true;
+        }
+        listGivenFiles(full, &batch.givenFiles);
+        paths.push_back(full);
+    }
+    return paths;
+}
+
+// The action each file would get, found as the adder finds it; nothing is changed.
+Action dryRunAction(const GivenFile& file, uint8_t options[4], SkipReason* reason)
+{
+    *reason = SKIP_NO_ACTION;
+    if (isMarked(file)) {
+        *reason = SKIP_ALREADY_OPTIMIZED;
+        return ACTION_NONE;
+    }
+    HANDLE handle = CreateFileW(file.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *reason = SKIP_UNREADABLE;
+        return ACTION_NONE;
+    }
+    uint8_t head[HEAD_LENGTH];
+    uint32_t wanted = file.size < HEAD_LENGTH ? static_cast<uint32_t>(file.size) : HEAD_LENGTH;
+    uint32_t got = static_cast<uint32_t>(readFully(handle, head, wanted, &defaultSink));
+    CloseHandle(handle);
+    if (got != wanted) {
+        *reason = SKIP_UNREADABLE;
+        return ACTION_NONE;
+    }
+    FileKind kind = sniffContent(file.path.c_str(), settings.general_tempPath, head, file.size, got,
+                                 settings.general_backgroundPriority != 0);
+    return kind == KIND_NONE ? ACTION_NONE : chooseAction(file.path.c_str(), kind, &settings, CONTEXT_TOP, options);
+}
+
+int dryRun()
+{
+    size_t withAction = 0;
+    for (const GivenFile& file : batch.givenFiles) {
+        SkipReason reason;
+        uint8_t options[4] = {};
+        Action action = dryRunAction(file, options, &reason);
+        if (action == ACTION_NONE) {
+            writeText(STD_OUTPUT_HANDLE, formatSkippedLine(file.path.c_str(), file.size, reason) + L"\n");
+            continue;
+        }
+        ++withAction;
+        tellMissingTools(action, options[1]);
+        writeText(STD_OUTPUT_HANDLE,
+                  formatJobLine(file.path.c_str(), file.size, L"-", actionDisplayText(action), L"dry run") + L"\n");
+    }
+    writeText(STD_OUTPUT_HANDLE, formatDryRunTotal(batch.givenFiles.size(), withAction) + L"\n");
+    return batch.missingPath ? 1 : 0;
+}
+
+// Every tool file with the actions that need it; 0 only when all are there.
+int checkTools()
+{
+    MissingTools missing;
+    findMissingTools(1, &missing); // which files are missing does not depend on the PNG strategy
+    for (size_t i = 0; i < TOOL_FILE_COUNT; ++i)
+        writeText(STD_OUTPUT_HANDLE, formatToolLine(TOOL_FILES[i], !missing.missing[i], actionsNeedingText(i)) + L"\n");
+    writeText(STD_OUTPUT_HANDLE, formatToolSummary(missing.count, TOOL_FILE_COUNT, toolsDirectory) + L"\n");
+    return missing.count == 0 ? 0 : 1;
+}
+
+// The tools folder of the command line, or the one beside the program; false after telling why not.
+bool chooseToolsFolder(const BatchOptions& options)
+{
+    if (options.toolsDir.empty()) {
+        initToolsDirectory();
+        return true;
+    }
+    if (useToolsFolder(options.toolsDir))
+        return true;
+    writeText(STD_ERROR_HANDLE, L"VellBatch: cannot use the tools folder " + options.toolsDir + L"\n");
+    return false;
+}
+
 int runBatch(const BatchOptions& options)
 {
     loadSettings(&settings);
-    if (options.toolsDir.empty()) {
-        initToolsDirectory();
-    } else if (!useToolsFolder(options.toolsDir)) {
-        writeText(STD_ERROR_HANDLE, L"VellBatch: cannot use the tools folder " + options.toolsDir + L"\n");
+    // Left by instances that were killed or crashed; those still running keep theirs.
+    removeStaleScratchDirs(settings.general_tempPath);
+    if (!chooseToolsFolder(options))
         return 2;
-    }
+    findMissingTools(settings.png_strategy, &batch.missingTools);
     initJobList(&jobList);
     if (!createBatchWindow()) {
         writeText(STD_ERROR_HANDLE, L"VellBatch: cannot create its notification window\n");
@@ -465,21 +631,15 @@ int runBatch(const BatchOptions& options)
     batch.run.jobs = &jobList;
     batch.run.settings = &settings;
     DWORD mode = 0;
-    batch.consoleOutput = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    batch.progressOnConsole = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
     cleanupDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // Started in a new process group, Ctrl+C arrives only when it is switched back on.
     SetConsoleCtrlHandler(nullptr, FALSE);
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
 
-    std::vector<std::wstring> paths;
-    for (const std::wstring& path : options.paths) {
-        std::wstring full = fullPathOf(path);
-        if (GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES) {
-            writeText(STD_ERROR_HANDLE, L"VellBatch: cannot find " + path + L"\n");
-            batch.missingPath = true;
-        }
-        paths.push_back(full);
-    }
+    std::vector<std::wstring> paths = givenPaths(options.paths);
+    if (options.dryRun)
+        return dryRun();
     std::vector<const wchar_t*> pointers;
     for (const std::wstring& path : paths)
         pointers.push_back(path.c_str());
@@ -494,7 +654,7 @@ int runBatch(const BatchOptions& options)
 
     int threads = options.threads ? options.threads : batchDefaultThreads(defaultWorkerCount());
     setWorkerCount(threads);
-    if (batch.consoleOutput)
+    if (batch.progressOnConsole)
         SetTimer(batch.window, PROGRESS_TIMER, PROGRESS_INTERVAL_MS, nullptr);
 
     MSG message;
@@ -524,6 +684,12 @@ int main()
         writeText(STD_OUTPUT_HANDLE, BATCH_USAGE);
         return 0;
     }
+    if (parse == BATCH_VERSION) {
+        writeText(STD_OUTPUT_HANDLE, std::wstring(L"VellBatch ") + VELL_VERSION + L"\n");
+        return 0;
+    }
+    if (parse == BATCH_CHECK_TOOLS)
+        return chooseToolsFolder(options) ? checkTools() : 2;
     if (parse == BATCH_USAGE_ERROR) {
         writeText(STD_ERROR_HANDLE, L"VellBatch: " + error + L"\nTry \"VellBatch --help\".\n");
         return 2;

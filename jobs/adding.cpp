@@ -1,5 +1,6 @@
 #include "jobs/adding.h"
 #include "base/file_util.h"
+#include "optimizers/replace.h"
 #include <string.h>
 #include <wchar.h>
 
@@ -97,7 +98,10 @@ static bool walkFolder(const Walk* walk, const wchar_t* folderPath, const WIN32_
                 goOn = walkFolder(walk, folder, &found, &step);
         } else {
             wchar_t* path = joinPath(folder, found.cFileName, L"");
-            if (path) {
+            // A copy left by an interrupted replacement is cleared away, never added.
+            if (path && removeReplacementLeftover(path)) {
+                release(path);
+            } else if (path) {
                 analyzeFile(walk->adder, path, walk->temporaryPath, fileTimeValue(found.ftLastWriteTime),
                             walk->settings, walk->list, walk->parent, walk->context, walk->window);
             }

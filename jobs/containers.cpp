@@ -191,13 +191,82 @@ static void reportFileFailure(Job* job, const char* what, const wchar_t* path)
     appendTextToLog(job, "\n");
 }
 
+static void stampExtractedFolder(const Job* job)
+{
+    HANDLE folder = openFolderForTimeStamping(job->path);
+    if (!folder)
+        return;
+    // A time of 0 (unreadable) leaves the folder's own time as it is.
+    FILETIME stamp = fileTimeOf(job->folderTime);
+    SetFileTime(folder, nullptr, nullptr, &stamp);
+    CloseHandle(folder);
+}
+
+// Content jobs replace files inside the extracted folder, which moves its
+// last-write time; the archive's time goes on once all of it has finished.
+// Armed only after the whole content has been added, so content finishing
+// while the walk still lists more cannot stamp too early.
+static void armFolderStamp(Job* job, JobList* list)
+{
+    EnterCriticalSection(&list->lock);
+    job->folderStampPending.exchange(1);
+    if (allContentFinished(list, job) && job->folderStampPending.exchange(0))
+        stampExtractedFolder(job);
+    LeaveCriticalSection(&list->lock);
+}
+
+static bool insideExtraction(const Job* job)
+{
+    for (const Job* above = job->parent; above; above = above->parent) {
+        if (isExtractAction(above->action))
+            return true;
+    }
+    return false;
+}
+
+// Content of an extraction becomes final under the list lock, together with
+// the stamp of every extracted folder above it that it completes: a container
+// holding such a folder is chosen under that lock and must not be packed
+// before the folder has its time back.
+void setFinalState(Job* job, uint8_t state, JobList* list)
+{
+    if (!insideExtraction(job)) {
+        job->state = state;
+        return;
+    }
+    EnterCriticalSection(&list->lock);
+    job->state = state;
+    for (Job* above = job->parent; above; above = above->parent) {
+        if (above->folderStampPending.load() && allContentFinished(list, above) &&
+            above->folderStampPending.exchange(0))
+            stampExtractedFolder(above);
+    }
+    LeaveCriticalSection(&list->lock);
+}
+
+void settleJobAtShutdown(Job* job)
+{
+    restoreReadOnly(job);
+    if (job->folderStampPending.exchange(0))
+        stampExtractedFolder(job);
+}
+
+// Moves the archive back in place of the folder made for it; when it cannot, the log says where it is.
+static void putArchiveBack(Job* job, const wchar_t* aside, bool folderCreated)
+{
+    if (folderCreated)
+        deleteTree(job->path);
+    if (!MoveFileExW(aside, job->path, 0))
+        reportFileFailure(job, "move the archive back; it is kept as", aside);
+}
+
 // The archive is moved aside, never copied: the folder takes its name, and the
 // archive goes back under that name whenever the folder cannot be completed.
 static void runExtraction(Job* job, JobList* list)
 {
     job->state = JOB_RUNNING;
     appendTextToLog(job, LAUNCHING_TEXT);
-    uint64_t archiveTime = lastWriteTimeOfPath(job->path);
+    job->folderTime = lastWriteTimeOfPath(job->path);
 
     wchar_t aside[ASIDE_PATH_ROOM];
     int written = swprintf(aside, ASIDE_PATH_ROOM, L"%ls%ls", job->path, ASIDE_SUFFIX);
@@ -215,25 +284,30 @@ static void runExtraction(Job* job, JobList* list)
     bool created = CreateDirectoryW(job->path, nullptr) != 0;
     if (!created)
         reportFileFailure(job, "create the folder", job->path);
-    if (!created || !extractArchive(aside, job->path, job->scratchDir, lowPriority(), &job->sink)) {
-        if (created)
-            deleteTree(job->path);
-        if (!MoveFileExW(aside, job->path, 0))
-            reportFileFailure(job, "move the archive back; it is kept as", aside);
+    // A cancel that came while 7-Zip ran undoes the extraction like a failure.
+    if (!created || !extractArchive(aside, job->path, job->scratchDir, lowPriority(), &job->sink) ||
+        job->canceled.load()) {
+        putArchiveBack(job, aside, created);
         finishJob(job, false);
         return;
     }
-    DeleteFileW(aside);
-    HANDLE folder = openFolderForTimeStamping(job->path);
-    if (folder) {
-        // A time of 0 (unreadable) leaves the folder's own time as it is.
-        FILETIME stamp = fileTimeOf(archiveTime);
-        SetFileTime(folder, nullptr, nullptr, &stamp);
-        CloseHandle(folder);
-    }
+    // A left-over archive beside the folder would also be packed with it when
+    // this folder lies inside a container; the job does not end as a success.
+    bool asideDeleted = DeleteFileW(aside) != 0;
+    if (!asideDeleted)
+        reportFileFailure(job, "delete the archive moved aside", aside);
     if (job->options[0]) {
         appendTextToLog(job, ANALYZING_TEXT);
         addContent(job, list, job->path, CONTEXT_TOP);
+    }
+    // From here the archive is gone; a cancel can only keep its content from running.
+    bool canceled = job->canceled.load() != 0;
+    if (canceled)
+        cancelPendingContent(job, list);
+    armFolderStamp(job, list);
+    if (canceled || !asideDeleted) {
+        finishJob(job, false);
+        return;
     }
     appendTextToLog(job, "OK\n");
     finishJob(job, true);

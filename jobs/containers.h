@@ -18,3 +18,9 @@ Job* firstFinishedContainer(JobList* list);
 // again, and a worker is woken.
 void startWaiting(JobList* list, Job* job);
 bool anyContentFailed(const JobList* list, const Job* job);
+// Writes a finished job's final state; content of an extraction also gives the
+// extracted folders above it their archive's time once all their content is final.
+void setFinalState(Job* job, uint8_t state, JobList* list);
+// At shutdown, after the workers ended: what a job that never finished still
+// owes its file (read-only attribute, extracted folder's time).
+void settleJobAtShutdown(Job* job);

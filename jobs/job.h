@@ -65,6 +65,14 @@ struct Job {
     uint8_t options[4];
     HWND window;
 
+    // Set while the file's read-only attribute is lifted for the job; whoever
+    // clears it puts the attribute back.
+    std::atomic<uint8_t> readOnlyLifted;
+    // Extraction: set once the content has been added and the new folder's
+    // last-write time (folderTime) still waits for that content to finish.
+    std::atomic<uint8_t> folderStampPending;
+    uint64_t folderTime;
+
     // The tool now running for this job. toolLock is held while the record
     // changes and while a canceller terminates the process, so the handle is
     // never used after the tool runner has closed it.

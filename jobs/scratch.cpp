@@ -1,6 +1,7 @@
 #include "jobs/scratch.h"
 #include "base/file_util.h"
 #include "jobs/job.h"
+#include "runner/job_log.h"
 #include <intrin.h>
 #include <stdio.h>
 #include <string.h>
@@ -8,6 +9,40 @@
 
 const size_t SCRATCH_NAME_LENGTH = 12; // "zarn" and eight hex digits
 const size_t LONG_PATH_ROOM = 32768;
+const wchar_t OWNER_MARKER_NAME[] = L"owner.vell";
+// A scratch folder, a backslash and the marker's name.
+const size_t MARKER_PATH_ROOM = PATH_ROOM + 16;
+const size_t MARKER_ROOM = 48; // two decimal numbers of at most 20 digits
+
+static uint64_t processCreationTime(HANDLE process)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return 0;
+    return fileTimeValue(created);
+}
+
+// The process id alone would be reused; with the process's creation time it
+// names this instance and no other, before or after.
+static void writeOwnerMarker(const wchar_t* folder)
+{
+    wchar_t path[MARKER_PATH_ROOM];
+    if (!joinPath(path, MARKER_PATH_ROOM, folder, OWNER_MARKER_NAME))
+        return;
+    char text[MARKER_ROOM];
+    int length = snprintf(text, sizeof(text), "%lu %llu", static_cast<unsigned long>(GetCurrentProcessId()),
+                          static_cast<unsigned long long>(processCreationTime(GetCurrentProcess())));
+    HANDLE file = createForWriting(path, GENERIC_WRITE, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!file)
+        return;
+    DWORD written = 0;
+    bool whole = length > 0 && WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr) &&
+                 written == static_cast<DWORD>(length);
+    CloseHandle(file);
+    // A half-written marker names nobody; the folder then counts as not ours.
+    if (!whole)
+        DeleteFileW(path);
+}
 
 bool createScratchDir(wchar_t* buffer, const wchar_t* temporaryPath)
 {
@@ -25,8 +60,10 @@ bool createScratchDir(wchar_t* buffer, const wchar_t* temporaryPath)
         swprintf(name, SCRATCH_NAME_LENGTH + 1, L"zarn%08X", value);
         wmemcpy(buffer, temporaryPath, baseLength);
         wmemcpy(buffer + baseLength, name, SCRATCH_NAME_LENGTH + 1);
-        if (CreateDirectoryW(buffer, nullptr))
+        if (CreateDirectoryW(buffer, nullptr)) {
+            writeOwnerMarker(buffer);
             return true;
+        }
         if (GetLastError() != ERROR_ALREADY_EXISTS)
             return false;
     }
@@ -120,4 +157,113 @@ bool deleteTree(const wchar_t* path)
     }
     release(buffer);
     return ok;
+}
+
+// A tool ended a moment ago can still hold its scratch folder: under Wine the
+// console host made for it, whose current folder that is, outlives it briefly.
+// Folders that resist are tried again until the patience runs out.
+const DWORD SCRATCH_REMOVAL_PATIENCE_MS = 5000;
+const DWORD SCRATCH_REMOVAL_RETRY_MS = 100;
+
+bool removeScratchFolders(JobList* list)
+{
+    bool left = false;
+    for (size_t i = list->length; i-- > 0;) {
+        Job* job = list->entries[i];
+        closeLogFile(job);
+        if (job->scratchDir[0] && !deleteTree(job->scratchDir))
+            left = true;
+    }
+    ULONGLONG start = GetTickCount64();
+    while (left && GetTickCount64() - start < SCRATCH_REMOVAL_PATIENCE_MS) {
+        Sleep(SCRATCH_REMOVAL_RETRY_MS);
+        left = false;
+        for (size_t i = 0; i < list->length; ++i) {
+            const wchar_t* folder = list->entries[i]->scratchDir;
+            if (folder[0] && !deleteTree(folder))
+                left = true;
+        }
+    }
+    return !left;
+}
+
+static bool readOwnerMarker(const wchar_t* folder, DWORD* processId, uint64_t* creationTime)
+{
+    wchar_t path[MARKER_PATH_ROOM];
+    if (!joinPath(path, MARKER_PATH_ROOM, folder, OWNER_MARKER_NAME))
+        return false;
+    HANDLE file = openForReading(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr);
+    if (!file)
+        return false;
+    char text[MARKER_ROOM];
+    uint64_t length = readFully(file, text, sizeof(text) - 1, nullptr);
+    CloseHandle(file);
+    text[length] = 0;
+    unsigned long id = 0;
+    unsigned long long created = 0;
+    int end = 0;
+    if (sscanf(text, "%lu %llu%n", &id, &created, &end) != 2 || static_cast<uint64_t>(end) != length)
+        return false;
+    *processId = id;
+    *creationTime = created;
+    return true;
+}
+
+// Only a marker whose process is known to be gone makes a folder stale: a
+// process that exists but cannot be queried (another user's) still counts as
+// running, and so does anything that cannot be read.
+static bool ownerHasEnded(const wchar_t* folder)
+{
+    DWORD processId = 0;
+    uint64_t creationTime = 0;
+    if (!readOwnerMarker(folder, &processId, &creationTime))
+        return false;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId);
+    if (!process)
+        return GetLastError() == ERROR_INVALID_PARAMETER; // no process has that id
+    bool ended = false;
+    uint64_t created = processCreationTime(process);
+    if (created != 0 && created != creationTime)
+        ended = true; // the id now belongs to a later process
+    else if (created != 0)
+        ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
+static bool isScratchName(const wchar_t* name)
+{
+    if (wcsncmp(name, L"zarn", 4) != 0 || wcslen(name) != SCRATCH_NAME_LENGTH)
+        return false;
+    for (size_t i = 4; i < SCRATCH_NAME_LENGTH; ++i) {
+        wchar_t c = name[i];
+        if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F')))
+            return false;
+    }
+    return true;
+}
+
+void removeStaleScratchDirs(const wchar_t* temporaryPath)
+{
+    size_t baseLength = wcslen(temporaryPath);
+    if (baseLength == 0 || baseLength + SCRATCH_NAME_LENGTH + 1 > PATH_ROOM)
+        return;
+    wchar_t path[PATH_ROOM];
+    wmemcpy(path, temporaryPath, baseLength);
+    wmemcpy(path + baseLength, L"zarn*", 6);
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW(path, &entry);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        DWORD attributes = entry.dwFileAttributes;
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            !isScratchName(entry.cFileName))
+            continue;
+        wmemcpy(path + baseLength, entry.cFileName, SCRATCH_NAME_LENGTH + 1);
+        if (ownerHasEnded(path))
+            deleteTree(path);
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
 }

@@ -97,6 +97,18 @@ void stopAllWorkers()
         CloseHandle(threads[i]);
 }
 
+// The attribute was only lifted so the job could replace or delete the file; the
+// user's choice stays. A file that became a folder (extraction) or is gone (delete)
+// has nothing to put back.
+void restoreReadOnly(Job* job)
+{
+    if (!job->readOnlyLifted.exchange(0))
+        return;
+    DWORD attributes = GetFileAttributesW(job->path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        SetFileAttributesW(job->path, attributes | FILE_ATTRIBUTE_READONLY);
+}
+
 bool markOptimized(Job* job)
 {
     HANDLE file = CreateFileW(job->path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
@@ -117,7 +129,8 @@ bool markOptimized(Job* job)
 
 void finishJob(Job* job, bool success)
 {
-    job->state = static_cast<uint8_t>(JOB_FAILED + (success ? 1 : 0));
+    restoreReadOnly(job);
+    setFinalState(job, static_cast<uint8_t>(JOB_FAILED + (success ? 1 : 0)), &jobList);
     closeLogFile(job);
     // Posting to a null window would land in this worker's own queue, which nobody reads.
     if (job->window)
@@ -197,18 +210,9 @@ static bool runDeleteJob(Job* job)
     return deleted;
 }
 
-// The attribute was only lifted so the job could replace or delete the file; the user's choice stays.
-static void restoreReadOnly(const Job* job)
-{
-    DWORD attributes = GetFileAttributesW(job->path);
-    if (attributes != INVALID_FILE_ATTRIBUTES)
-        SetFileAttributesW(job->path, attributes | FILE_ATTRIBUTE_READONLY);
-}
-
 // Runs a job just picked (state JOB_STARTING, or JOB_RUNNING for a container picked again).
 static void runJob(Job* job)
 {
-    bool readOnly = false;
     if (job->state == JOB_STARTING) {
         // A job that cannot be logged is not run: its failure would leave no trace.
         if (!createLogFile(job)) {
@@ -217,7 +221,8 @@ static void runJob(Job* job)
             return;
         }
         DWORD attributes = GetFileAttributesW(job->path);
-        readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+            job->readOnlyLifted.exchange(1);
         clearReadOnly(job->path);
     }
     if (isContainerAction(job->action) || isExtractAction(job->action)) {
@@ -233,8 +238,6 @@ static void runJob(Job* job)
         if (success)
             markOptimized(job);
     }
-    if (readOnly)
-        restoreReadOnly(job);
     finishJob(job, success);
 }
 

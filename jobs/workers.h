@@ -15,8 +15,10 @@ void stopAllWorkers();
 bool anyJobChoosable(JobList* list);
 // Stamps the job's file with the "already optimized" mark and records its size.
 bool markOptimized(Job* job);
-// Final state, log closed, WM_JOB_STATE posted.
+// Read-only attribute put back, final state, log closed, WM_JOB_STATE posted.
 void finishJob(Job* job, bool success);
+// Puts back the read-only attribute the job lifted at its start, once.
+void restoreReadOnly(Job* job);
 // The least marked time not below t.
 uint64_t markedTime(uint64_t t);
 // Number of active processors over all groups minus one, between 0 and 64.

@@ -202,12 +202,11 @@ bool minifyFile(const wchar_t* file, const wchar_t* work, bool lowPriority, cons
     if (!copy)
         return false;
     DeleteFileW(copy);
-    if (!CopyFileW(file, copy, TRUE)) {
+    if (!copyToScratch(file, copy)) {
         reportText(sink, "ERROR: can't copy the source file\n");
         release(copy);
         return false;
     }
-    SetFileAttributesW(copy, FILE_ATTRIBUTE_NORMAL);
 
     bool ok = false;
     const wchar_t* pieces[] = {L"--verbose \"", copy, L"\""};

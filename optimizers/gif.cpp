@@ -17,7 +17,7 @@ bool optimizeGif(const wchar_t* path, const wchar_t* scratchDir, bool lowPriorit
     wchar_t copyA[GIF_PATH_ROOM];
     wchar_t copyB[GIF_PATH_ROOM];
     if (!joinPath(copyA, GIF_PATH_ROOM, scratchDir, L"a.gif") ||
-        !joinPath(copyB, GIF_PATH_ROOM, scratchDir, L"b.gif") || !CopyFileW(path, copyA, TRUE)) {
+        !joinPath(copyB, GIF_PATH_ROOM, scratchDir, L"b.gif") || !copyToScratch(path, copyA)) {
         reportText(sink, "ERROR: can't copy the source file\n");
         return false;
     }

@@ -199,7 +199,7 @@ bool optimizeJpeg(const wchar_t* source, const wchar_t* scratchDir, bool optimiz
     if (derotateMode > 2)
         derotateMode = 2;
     wchar_t work[JPEG_PATH_ROOM];
-    if (!joinPath(work, JPEG_PATH_ROOM, scratchDir, L"x.jpg") || !CopyFileW(source, work, TRUE)) {
+    if (!joinPath(work, JPEG_PATH_ROOM, scratchDir, L"x.jpg") || !copyToScratch(source, work)) {
         reportText(sink, "ERROR: cannot copy JPG to temp\n");
         return false;
     }

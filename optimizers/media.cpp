@@ -62,7 +62,7 @@ bool isFile(const wchar_t* path)
 bool copySource(const wchar_t* path, const wchar_t* copy, const ErrorSink* sink)
 {
     // A leftover copy is never reused: it may not be this file's content.
-    if (CopyFileW(path, copy, TRUE))
+    if (copyToScratch(path, copy))
         return true;
     reportText(sink, "ERROR: can't copy the source file\n");
     return false;

@@ -5,6 +5,7 @@
 #include "runner/tool_names.h"
 #include "runner/tool_runner.h"
 #include <windows.h>
+#include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -140,6 +141,25 @@ static bool runDefluff(const wchar_t* file, const wchar_t* temporary, const wcha
            after < before;
 }
 
+// Copies within the scratch folder; a failure is named in the log, since the
+// pass then fails without any tool having said why. A cancelled job may find
+// the file still held by the tool it stopped: that is the cancel, not a fault.
+static bool copyOver(const wchar_t* from, const wchar_t* to, const char* what, const ErrorSink* sink)
+{
+    if (CopyFileW(from, to, FALSE))
+        return true;
+    DWORD error = GetLastError();
+    if (!report(sink, SINK_TEXT_CHECKPOINT, reinterpret_cast<uintptr_t>(""))) {
+        reportText(sink, "ERROR: aborted per user request\n");
+        return false;
+    }
+    char line[128];
+    snprintf(line, sizeof(line), "ERROR: cannot copy %s (system error %lu)\n", what,
+             static_cast<unsigned long>(error));
+    reportText(sink, line);
+    return false;
+}
+
 // Repeats defluff and DeflOpt on a temporary copy until one round through both
 // gains nothing. A copy that fails inside the scratch folder ends the pass as a
 // failure: the working file or the temporary copy could be half written.
@@ -154,17 +174,17 @@ bool deflatePostPass(const wchar_t* file, const wchar_t* suffix, bool strip, con
     for (;;) {
         bool improved = false;
         if (runDefluff(file, temporary, scratchDir, lowPriority, sink)) {
-            if (!CopyFileW(temporary, file, FALSE))
+            if (!copyOver(temporary, file, "the defluff result back", sink))
                 break;
             improved = true;
         }
-        if (!CopyFileW(file, temporary, FALSE))
+        if (!copyOver(file, temporary, "the file for DeflOpt", sink))
             break;
         bool rewritten = false;
         if (!runDeflOpt(temporary, strip, scratchDir, lowPriority, sink, &rewritten))
             break;
         if (rewritten) {
-            if (!CopyFileW(temporary, file, FALSE))
+            if (!copyOver(temporary, file, "the DeflOpt result back", sink))
                 break;
             continue;
         }
@@ -182,7 +202,7 @@ static wchar_t* copySourceToScratch(const wchar_t* source, const wchar_t* scratc
                                     const char* failureText, const ErrorSink* sink)
 {
     wchar_t* working = scratchPath(scratchDir, L"x.png", sink);
-    if (working && CopyFileW(source, working, TRUE))
+    if (working && copyToScratch(source, working))
         return working;
     reportText(sink, failureText);
     release(working);

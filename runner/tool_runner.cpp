@@ -1,5 +1,6 @@
 #include "runner/tool_runner.h"
 #include "base/file_util.h"
+#include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -8,7 +9,9 @@
 const size_t TOOLS_DIRECTORY_ROOM = 262;
 const DWORD MODULE_PATH_LIMIT = 256;
 const size_t APPLICATION_PATH_ROOM = 296; // 295 units and the terminator
-const size_t COMMAND_LINE_ROOM = 33032;   // 33,031 units and the terminator
+// CreateProcess takes at most 32,766 units and the terminator; Wine cuts a longer
+// line silently, so the tool would get other arguments than the pipeline named.
+const size_t COMMAND_LINE_ROOM = 32767;
 const DWORD CHUNK_LENGTH = 2048;
 const size_t MAX_INHERITED_HANDLES = 3;
 // How long the output loop waits for the tool's end while the pipe is empty.
@@ -153,6 +156,23 @@ static void listHandle(HANDLE* handles, size_t* count, HANDLE handle)
     handles[(*count)++] = handle;
 }
 
+// "ERROR: cannot launch tools\<name> (<why>)": a user who installed the program
+// without its tools sees at once which file to add.
+static void reportCannotLaunch(const char* toolName, DWORD error, const ErrorSink* sink)
+{
+    char why[48];
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        snprintf(why, sizeof(why), "not found");
+    else if (error == ERROR_NOT_ENOUGH_MEMORY)
+        snprintf(why, sizeof(why), "out of memory");
+    else
+        snprintf(why, sizeof(why), "system error %lu", static_cast<unsigned long>(error));
+    // One piece, so the job's status never shows the line half written.
+    char line[APPLICATION_PATH_ROOM + 96];
+    snprintf(line, sizeof(line), "ERROR: cannot launch tools\\%s (%s)\n", toolName, why);
+    reportText(sink, line);
+}
+
 // Passes the tool's output on chunk by chunk until the pipe is broken, that is
 // until every holder of a write end has let go. Besides the tool that may be a
 // helper it started, or under Wine the console host made for a tool started
@@ -234,7 +254,7 @@ uint32_t runTool(const char* toolName, const wchar_t* arguments, const wchar_t* 
 
     wchar_t* commandLine = static_cast<wchar_t*>(allocate(commandLength + 1, sizeof(wchar_t), sink));
     if (!commandLine) {
-        reportText(sink, "ERROR: cannot launch\n");
+        reportCannotLaunch(toolName, ERROR_NOT_ENOUGH_MEMORY, sink);
         return ToolLaunchFailed;
     }
     commandLine[0] = L'"';
@@ -263,6 +283,7 @@ uint32_t runTool(const char* toolName, const wchar_t* arguments, const wchar_t* 
     listHandle(handles, &handleCount, standardOutput);
     HANDLE output = standardOutput ? standardOutput : writeEnd;
     HANDLE process = nullptr;
+    DWORD error = ERROR_SUCCESS;
     // A missing tool fails at once; any other refusal is tried again after a
     // moment (seen under Wine while many processes start at once).
     for (int attempt = 0; attempt < LAUNCH_ATTEMPTS && !process; ++attempt) {
@@ -271,7 +292,7 @@ uint32_t runTool(const char* toolName, const wchar_t* arguments, const wchar_t* 
         process = startToolProcess(applicationPath, commandLine, workingDirectory, standardInput,
                                    output, writeEnd, handles, handleCount, lowPriority ? -2 : 0);
         if (!process) {
-            DWORD error = GetLastError();
+            error = GetLastError();
             report(sink, SINK_SYSTEM_ERROR, error);
             if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
                 error == ERROR_BAD_EXE_FORMAT || error == ERROR_DIRECTORY)
@@ -282,7 +303,7 @@ uint32_t runTool(const char* toolName, const wchar_t* arguments, const wchar_t* 
     CloseHandle(writeEnd);
     release(commandLine);
     if (!process) {
-        reportText(sink, "ERROR: cannot launch\n");
+        reportCannotLaunch(toolName, error, sink);
         CloseHandle(readEnd);
         return ToolLaunchFailed;
     }

@@ -27,4 +27,12 @@ cd "$build"
 # GUI tests need a display; xvfb-run gives one when there is none.
 run=()
 [ -n "${DISPLAY:-}" ] || run=(xvfb-run -a)
-"${run[@]}" ctest --output-on-failure -j "$jobs" ${CTEST_ARGS:-}
+status=0
+"${run[@]}" ctest --output-on-failure -j "$jobs" ${CTEST_ARGS:-} || status=$?
+# CTest shows the output of failed entries only; the skipped cases of passing
+# entries are gathered from the full log, so a pass never hides a skip.
+awk '/^[0-9]+\/[0-9]+ Testing: / { entry = $3 }
+     /^\[ skipped  \] [^0-9]/ { sub(/^\[ skipped  \] /, ""); lines[++n] = entry ": " $0 }
+     END { if (n) { printf "%d skipped cases:\n", n; for (i = 1; i <= n; ++i) print "  " lines[i] }
+           else print "No case was skipped." }' Testing/Temporary/LastTest.log
+exit $status

@@ -180,6 +180,9 @@ void cancelJob(MainWindow* main, size_t index)
     job->canceled.exchange(1);
     // Under the job's tool lock, so the runner cannot close the handle meanwhile.
     terminateJobTool(job);
+    // A waiting container is held by no worker and is never picked again.
+    if (job->state == JOB_WAITING)
+        restoreReadOnly(job);
     for (size_t i = index + 1; i < jobList.length; ++i) {
         if (jobList.entries[i]->parent == job)
             cancelJob(main, i);

@@ -1,5 +1,4 @@
 #include "ui/format.h"
-#include <math.h>
 #include <stdio.h>
 #include <wchar.h>
 
@@ -59,34 +58,14 @@ void formatSize(const NumberFormat* format, int64_t value, wchar_t* text)
         wcscpy_s(text, SIZE_TEXT_ROOM, digits);
 }
 
-int percentChange(uint64_t oldSize, uint64_t newSize)
-{
-    if (oldSize == 0)
-        return 0;
-    float quotient = static_cast<float>(newSize * 100) / static_cast<float>(oldSize);
-    // lrintf rounds in the default mode, to nearest with ties to even.
-    return static_cast<int>(lrintf(quotient)) - 100;
-}
-
 void formatOptimizedSize(const NumberFormat* format, uint64_t oldSize, uint64_t newSize,
                          wchar_t* text)
 {
-    formatSize(format, static_cast<int64_t>(newSize), text);
-    int64_t difference = static_cast<int64_t>(newSize - oldSize);
-    if (difference == 0)
-        return;
+    wchar_t sizeText[SIZE_TEXT_ROOM];
     wchar_t differenceText[SIZE_TEXT_ROOM];
-    formatSize(format, difference, differenceText);
-    const wchar_t* plus = difference > 0 ? L"+" : L"";
-    size_t length = wcslen(text);
-    if (oldSize == 0) {
-        // Growth from nothing has no percentage.
-        swprintf(text + length, OPTIMIZED_SIZE_TEXT_ROOM - length, L" (%ls%ls\u2009B)", plus,
-                 differenceText);
-        return;
-    }
-    swprintf(text + length, OPTIMIZED_SIZE_TEXT_ROOM - length, L" (%ls%ls\u2009B; %ls%d\u2009%%)",
-             plus, differenceText, plus, percentChange(oldSize, newSize));
+    formatSize(format, static_cast<int64_t>(newSize), sizeText);
+    formatSize(format, static_cast<int64_t>(newSize - oldSize), differenceText);
+    formatSizeChange(sizeText, differenceText, oldSize, newSize, L'\u2009', text, OPTIMIZED_SIZE_TEXT_ROOM);
 }
 
 void workerCountText(int count, wchar_t* text)

@@ -2,6 +2,7 @@
 // Texts of the job list and the worker list, built without a window.
 #include <windows.h>
 #include <stdint.h>
+#include "base/size_text.h"
 
 // The user's number format with fractional digits forced to 0.
 struct NumberFormat {
@@ -22,8 +23,6 @@ uint8_t groupingFromText(const wchar_t* text);
 void initNumberFormat(NumberFormat* format);
 // value formatted with grouping into text (SIZE_TEXT_ROOM units).
 void formatSize(const NumberFormat* format, int64_t value, wchar_t* text);
-// (newSize * 100 / oldSize, rounded half to even, in single precision) - 100.
-int percentChange(uint64_t oldSize, uint64_t newSize);
 // "N", or "N (D B; P %)" with thin spaces, into text (OPTIMIZED_SIZE_TEXT_ROOM units).
 void formatOptimizedSize(const NumberFormat* format, uint64_t oldSize, uint64_t newSize,
                          wchar_t* text);

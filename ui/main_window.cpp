@@ -3,7 +3,9 @@
 #include "ui/dialog_template.h"
 #include "ui/main_window_internal.h"
 #include "jobs/content.h"
+#include "jobs/tool_needs.h"
 #include "base/file_util.h"
+#include "jobs/scratch.h"
 #include "jobs/workers.h"
 #include "runner/job_log.h"
 #include "settings/settings.h"
@@ -156,11 +158,32 @@ static void createSettingsPages(MainWindow* main)
     showSettingsPage(main, 0);
 }
 
+// Told in the status line rather than a dialog: the window stays usable for the
+// kinds of file whose tools are there.
+void initIdleText(MainWindow* main)
+{
+    MissingTools missing;
+    findMissingTools(settings.png_strategy, &missing);
+    std::wstring notice = missingToolsNotice(missing);
+    if (notice.empty()) {
+        wcscpy_s(main->idleText, IDLE_TEXT_ROOM, BUILT_TEXT);
+        return;
+    }
+    notice = L" " + notice + L". Drag and drop files to optimize.";
+    if (notice.size() >= IDLE_TEXT_ROOM)
+        notice.resize(IDLE_TEXT_ROOM - 1);
+    wcscpy_s(main->idleText, IDLE_TEXT_ROOM, notice.c_str());
+}
+
 static void initMainWindow(MainWindow* main)
 {
     HWND window = main->window;
     setWindowIcons(window);
     loadSettings(&settings);
+    initIdleText(main);
+    SetDlgItemTextW(window, ID_STATUS_LINE, main->idleText);
+    // Left by instances that were killed or crashed; those still running keep theirs.
+    removeStaleScratchDirs(settings.general_tempPath);
     initJobList(&jobList);
     resetWorkerSlots(window);
     initNumberFormat(&main->numberFormat);
@@ -188,21 +211,22 @@ static void initMainWindow(MainWindow* main)
 
 void refreshStatus(MainWindow* main)
 {
-    wchar_t text[PATH_ROOM + 16];
+    const size_t room = IDLE_TEXT_ROOM + PATH_ROOM + 16;
+    wchar_t text[room];
     AddingRun* run = &main->adding;
     acquireSpinLock(&run->lock);
     bool adding = run->thread != nullptr;
     if (adding)
-        swprintf(text, PATH_ROOM + 16, L" Analyzing %ls \u2026", run->currentPath);
+        swprintf(text, room, L" Analyzing %ls \u2026", run->currentPath);
     releaseSpinLock(&run->lock);
     if (!adding) {
         if (jobList.busy.load() != 0) {
-            wcscpy_s(text, PATH_ROOM + 16, L" Optimizing \u2026");
+            wcscpy_s(text, room, L" Optimizing \u2026");
         } else {
             EnterCriticalSection(&jobList.lock);
             bool any = jobList.length != 0;
             LeaveCriticalSection(&jobList.lock);
-            wcscpy_s(text, PATH_ROOM + 16, any ? L" Paused." : BUILT_TEXT);
+            wcscpy_s(text, room, any ? L" Paused." : main->idleText);
         }
     }
     SetDlgItemTextW(main->window, ID_STATUS_LINE, text);

@@ -8,6 +8,7 @@
 #include "ui/format.h"
 
 const int SETTINGS_PAGE_ROOM = 18;
+const int IDLE_TEXT_ROOM = 400;
 
 enum : WORD {
     ID_JOB_LIST = 16,
@@ -27,6 +28,7 @@ struct MainWindow {
     NumberFormat numberFormat;
     AddingRun adding;
     size_t rowCount; // rows in the job list; row i always shows job i
+    wchar_t idleText[IDLE_TEXT_ROOM]; // the status line before the first file is added
 };
 
 extern const wchar_t MAIN_WINDOW_CAPTION[];

@@ -19,6 +19,8 @@ struct ControlPlacement {
 // and selects processors - 1; returns the selected index.
 int fillWorkerCountList(HWND list, DWORD processors);
 void showSettingsPage(MainWindow* main, int index);
+// BUILT_TEXT, or what the missing tools disable followed by the hint to drop files.
+void initIdleText(MainWindow* main);
 void onJobAdded(MainWindow* main, size_t index);
 void onJobLog(MainWindow* main, Job* job);
 void onJobState(MainWindow* main, Job* job);

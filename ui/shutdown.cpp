@@ -1,4 +1,5 @@
 #include "ui/main_window.h"
+#include "jobs/containers.h"
 #include "jobs/scratch.h"
 #include "jobs/workers.h"
 #include "runner/job_log.h"
@@ -29,12 +30,9 @@ void shutdown(MainWindow* main)
     stopAdder(&main->adding);
 
     EnterCriticalSection(&jobList.lock);
-    for (size_t i = jobList.length; i-- > 0;) {
-        Job* job = jobList.entries[i];
-        closeLogFile(job);
-        if (job->scratchDir[0])
-            deleteTree(job->scratchDir);
-    }
+    for (size_t i = 0; i < jobList.length; ++i)
+        settleJobAtShutdown(jobList.entries[i]);
+    removeScratchFolders(&jobList);
     clearJobList(&jobList);
     LeaveCriticalSection(&jobList.lock);
 

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include "console/batch_files.h"
 #include "console/batch_format.h"
+#include "base/size_text.h"
+#include "support/test_files.h"
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -11,6 +15,7 @@ struct ParseRow {
     int threads;
     const wchar_t* tools;
     std::vector<std::wstring> paths;
+    bool dryRun;
 };
 
 TEST(BatchArguments, Table)
@@ -37,6 +42,20 @@ TEST(BatchArguments, Table)
         {{L"x", L"--tools"}, BATCH_USAGE_ERROR, 0, L"", {}},
         {{L"x", L"--tools", L""}, BATCH_USAGE_ERROR, 0, L"", {}},
         {{L"--verbose", L"x"}, BATCH_USAGE_ERROR, 0, L"", {}},
+        // The usual spellings of a thread count.
+        {{L"-j8", L"x"}, BATCH_RUN, 8, L"", {L"x"}},
+        {{L"--threads=8", L"x"}, BATCH_RUN, 8, L"", {L"x"}},
+        {{L"--threads", L"8", L"x"}, BATCH_RUN, 8, L"", {L"x"}},
+        {{L"-j", L"8", L"x"}, BATCH_RUN, 8, L"", {L"x"}},
+        {{L"-j0", L"x"}, BATCH_USAGE_ERROR, 0, L"", {}},
+        {{L"--threads=", L"x"}, BATCH_USAGE_ERROR, 0, L"", {}},
+        {{L"--threads=65", L"x"}, BATCH_USAGE_ERROR, 0, L"", {}},
+        {{L"-jx", L"x"}, BATCH_USAGE_ERROR, 0, L"", {}},
+        {{L"--dry-run", L"x"}, BATCH_RUN, 0, L"", {L"x"}, true},
+        {{L"--dry-run"}, BATCH_USAGE_ERROR, 0, L"", {}},
+        {{L"--version"}, BATCH_VERSION, 0, L"", {}},
+        {{L"--check-tools"}, BATCH_CHECK_TOOLS, 0, L"", {}},
+        {{L"--check-tools", L"--tools", L"C:\\t"}, BATCH_CHECK_TOOLS, 0, L"C:\\t", {}},
     };
     for (const ParseRow& row : rows) {
         std::vector<const wchar_t*> argv = {L"VellBatch.exe"};
@@ -51,10 +70,11 @@ TEST(BatchArguments, Table)
         SCOPED_TRACE(trace);
         EXPECT_EQ(result, row.result);
         EXPECT_EQ(error.empty(), row.result != BATCH_USAGE_ERROR);
-        if (row.result == BATCH_RUN) {
+        if (row.result == BATCH_RUN || row.result == BATCH_CHECK_TOOLS) {
             EXPECT_EQ(options.threads, row.threads);
             EXPECT_EQ(options.toolsDir, row.tools);
             EXPECT_EQ(options.paths, row.paths);
+            EXPECT_EQ(options.dryRun, row.dryRun);
         } else {
             EXPECT_EQ(options.threads, -7) << "options untouched unless the line is valid";
         }
@@ -82,13 +102,14 @@ TEST(BatchFormat, OptimizedSizeAndPercent)
         {8, 1, -88, L"1 (-7 B; -88 %)"},   // 12.5 rounds to the even 12
         {8, 3, -62, L"3 (-5 B; -62 %)"},   // 37.5 rounds to the even 38
         {1000, 999, 0, L"999 (-1 B; 0 %)"}, // 99.9 rounds to 100
+        {1000, 1001, 0, L"1001 (+1 B; +0 %)"}, // as the window shows a growth too small for a percent
         {33, 23, -30, L"23 (-10 B; -30 %)"},
         {100, 0, -100, L"0 (-100 B; -100 %)"},
         {0, 5, 0, L"5 (+5 B)"},
         {5000000000ull, 2500000000ull, -50, L"2500000000 (-2500000000 B; -50 %)"},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(sizeChangePercent(row.size, row.optimized), row.percent) << row.size << " " << row.optimized;
+        EXPECT_EQ(percentChange(row.size, row.optimized), row.percent) << row.size << " " << row.optimized;
         EXPECT_EQ(formatOptimizedSize(row.size, row.optimized), row.text) << row.size << " " << row.optimized;
     }
 }
@@ -165,21 +186,84 @@ TEST(BatchFormat, TotalLine)
 {
     EXPECT_EQ(formatTotalLine({3, 99, 69}), L"Total: 3 files, 99 bytes before, 69 after, 30 saved (30.3 %)");
     EXPECT_EQ(formatTotalLine({0, 0, 0}), L"Total: 0 files, 0 bytes before, 0 after, 0 saved");
-    EXPECT_EQ(formatTotalLine({1, 10, 10}), L"Total: 1 files, 10 bytes before, 10 after, 0 saved (0.0 %)");
+    EXPECT_EQ(formatTotalLine({1, 10, 10}), L"Total: 1 file, 10 bytes before, 10 after, 0 saved (0.0 %)");
 }
 
 TEST(BatchFormat, ProgressLineNeverWraps)
 {
-    EXPECT_EQ(formatProgressLine(2, 5, 1, L"", 80), L"[2/5] 1 running");
-    EXPECT_EQ(formatProgressLine(2, 5, 1, L"C:\\x.png", 80), L"[2/5] 1 running, adding C:\\x.png");
+    EXPECT_EQ(formatProgressLine(2, 5, 300, 1, L"", 80), L"[2/5] 300 bytes saved, 1 running");
+    EXPECT_EQ(formatProgressLine(2, 5, -4, 1, L"C:\\x.png", 80),
+              L"[2/5] -4 bytes saved, 1 running, adding C:\\x.png");
     std::wstring longPath = L"C:\\" + std::wstring(200, L'd') + L"\\name.png";
     for (size_t width : {1u, 2u, 10u, 40u, 80u}) {
-        std::wstring line = formatProgressLine(10, 20, 2, longPath.c_str(), width);
+        std::wstring line = formatProgressLine(10, 20, 0, 2, longPath.c_str(), width);
         EXPECT_LE(line.size(), width > 0 ? width - 1 : 0) << width;
         if (width >= 40) {
             EXPECT_EQ(line.substr(line.size() - 8), L"name.png") << "the end of the path stays";
         }
     }
+}
+
+TEST(BatchFormat, LinesOfFilesWithoutAJobAndOfTools)
+{
+    EXPECT_EQ(formatSkippedLine(L"C:\\notes.txt", 18, SKIP_NO_ACTION), L"C:\\notes.txt\t18\t18\t-\tno action for this kind");
+    EXPECT_EQ(formatSkippedLine(L"C:\\a.png", 5, SKIP_ALREADY_OPTIMIZED), L"C:\\a.png\t5\t5\t-\talready optimized");
+    EXPECT_EQ(formatSkippedLine(L"C:\\b", 0, SKIP_UNREADABLE), L"C:\\b\t0\t0\t-\tcannot be read");
+    EXPECT_EQ(formatDryRunTotal(1, 0), L"Dry run: 1 file, 0 with an action; nothing was changed");
+    EXPECT_EQ(formatDryRunTotal(3, 2), L"Dry run: 3 files, 2 with an action; nothing was changed");
+    EXPECT_EQ(formatToolLine("Perl\\perl.exe", false, L"optimize JPEG"), L"Perl\\perl.exe\tmissing\toptimize JPEG");
+    EXPECT_EQ(formatToolLine("7z.exe", true, L"a, b"), L"7z.exe\tfound\ta, b");
+    EXPECT_EQ(formatToolSummary(0, 17, L"C:\\t\\"), L"All 17 tool files found in C:\\t\\");
+    EXPECT_EQ(formatToolSummary(2, 17, L"C:\\t\\"), L"2 of 17 tool files missing in C:\\t\\");
+}
+
+TEST(BatchFiles, WildcardsExpandAsWindowsProgramsDo)
+{
+    std::wstring folder = makeTestFolder(L"wild");
+    for (const wchar_t* name : {L"a.png", L"b.png", L"c.jpg"})
+        ASSERT_TRUE(writeTestFile(folder + L"\\" + name, "x"));
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\sub.png").c_str(), nullptr));
+    std::vector<std::wstring> paths;
+    std::vector<std::wstring> unmatched;
+    expandWildcards({folder + L"\\*.png", folder + L"\\c.jpg", folder + L"\\*.gif", folder + L"/?.jpg"}, &paths,
+                    &unmatched);
+    std::vector<std::wstring> pngs(paths.begin(), paths.begin() + 3);
+    std::sort(pngs.begin(), pngs.end());
+    EXPECT_EQ(pngs, (std::vector<std::wstring>{folder + L"\\a.png", folder + L"\\b.png", folder + L"\\sub.png"}));
+    ASSERT_EQ(paths.size(), 5u);
+    EXPECT_EQ(paths[3], folder + L"\\c.jpg") << "a plain path stays as given, found or not";
+    EXPECT_EQ(paths[4], folder + L"/c.jpg");
+    EXPECT_EQ(unmatched, std::vector<std::wstring>{folder + L"\\*.gif"});
+    // Wildcards only count in the last part; a folder name is taken as it is.
+    EXPECT_FALSE(isWildcardPattern(L"C:\\a*b\\x.png"));
+    EXPECT_TRUE(isWildcardPattern(L"C:*.png"));
+    EXPECT_EQ(patternFolder(L"C:*.png"), L"C:");
+    EXPECT_EQ(patternFolder(L"*.png"), L"");
+    removeTestFolder(folder);
+}
+
+TEST(BatchFiles, GivenFilesAreListedAsTheAdderWalks)
+{
+    std::wstring folder = makeTestFolder(L"given");
+    for (const wchar_t* sub : {L"\\deep", L"\\$skip", L"\\.git"})
+        ASSERT_TRUE(CreateDirectoryW((folder + sub).c_str(), nullptr));
+    for (const wchar_t* name : {L"\\top.txt", L"\\deep\\in.png", L"\\$skip\\no.png", L"\\.git\\in.png"})
+        ASSERT_TRUE(writeTestFile(folder + name, "12345"));
+    std::vector<GivenFile> files;
+    listGivenFiles(folder + L"\\", &files);
+    listGivenFiles(folder + L"\\top.txt", &files);
+    listGivenFiles(folder + L"\\missing.txt", &files);
+    std::vector<std::wstring> paths;
+    for (const GivenFile& file : files) {
+        paths.push_back(file.path);
+        EXPECT_EQ(file.size, 5u);
+    }
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::wstring>{folder + L"\\.git\\in.png", folder + L"\\deep\\in.png", folder + L"\\top.txt",
+                                          folder + L"\\top.txt"}));
+    EXPECT_EQ(comparablePath(L"C:\\In\\\\A.PNG"), comparablePath(L"c:/in/a.png"));
+    EXPECT_NE(comparablePath(L"C:\\in\\a.png"), comparablePath(L"C:\\in\\b.png"));
+    removeTestFolder(folder);
 }
 
 } // namespace

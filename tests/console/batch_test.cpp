@@ -14,15 +14,6 @@ namespace {
 const std::string tinyPng("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0\x1F\x15\xC4\x89", 33);
 const uint64_t MARK_STEP = 1000000;
 
-std::wstring batchPath()
-{
-    std::wstring path = widen(VELL_BATCH_PATH);
-    if (!path.empty() && path[0] == L'/')
-        path = L"Z:" + path;
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return path;
-}
-
 // Saves the registry values a test changes and puts them back afterwards.
 class RegistryValues {
 public:
@@ -186,7 +177,7 @@ protected:
     // Starts VellBatch with its output in files; creationFlags for a process group.
     bool start(const std::vector<std::wstring>& arguments, PROCESS_INFORMATION* process, DWORD creationFlags = 0)
     {
-        std::wstring command = L"\"" + batchPath() + L"\"";
+        std::wstring command = L"\"" + wineHostPath(VELL_BATCH_PATH) + L"\"";
         for (const std::wstring& argument : arguments)
             command += L" \"" + argument + L"\"";
         SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
@@ -281,8 +272,16 @@ TEST_F(VellBatch, HelpDescribesEveryOption)
     BatchRun run = batch({L"--help"}, false);
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_TRUE(run.err.empty()) << run.err;
-    for (const char* text : {"Usage: VellBatch", "-j N, --threads N", "--tools DIR", "Ctrl+C", "Exit codes"})
+    for (const char* text : {"Usage: VellBatch", "-j N, --threads N", "--tools DIR", "--dry-run", "--check-tools",
+                             "--version", "Thumbs.db", "are deleted", "Ctrl+C", "Exit codes"})
         EXPECT_NE(run.out.find(text), std::string::npos) << text;
+    // The default settings delete files, so nothing may promise that all is lossless.
+    EXPECT_EQ(run.out.find("losslessly"), std::string::npos);
+
+    BatchRun version = batch({L"--version"}, false);
+    EXPECT_EQ(version.exitCode, 0u);
+    EXPECT_EQ(version.out.compare(0, 10, "VellBatch "), 0) << version.out;
+    EXPECT_NE(version.out.find('.'), std::string::npos) << version.out;
 }
 
 TEST_F(VellBatch, UsageErrorsExitWithTwo)
@@ -312,12 +311,13 @@ TEST_F(VellBatch, OptimizesAFolderEndToEnd)
     EXPECT_EQ(run.exitCode, 0u) << run.out << run.err;
     EXPECT_TRUE(run.err.empty()) << run.err;
     std::vector<std::string> lines = linesOf(run.out);
-    ASSERT_EQ(lines.size(), 4u) << run.out;
-    std::vector<std::string> jobLines(lines.begin(), lines.end() - 1);
+    ASSERT_EQ(lines.size(), 5u) << run.out;
+    std::vector<std::string> jobLines(lines.begin(), lines.end() - 2);
     std::sort(jobLines.begin(), jobLines.end());
     for (size_t i = 0; i < paths.size(); ++i)
         EXPECT_EQ(jobLines[i], narrow(paths[i]) + "\t33\t23 (-10 B; -30 %)\toptimize PNG\tOK");
-    EXPECT_EQ(lines.back(), "Total: 3 files, 99 bytes before, 69 after, 30 saved (30.3 %)");
+    EXPECT_EQ(lines[3], narrow(input) + "\\notes.txt\t18\t18\t-\tno action for this kind");
+    EXPECT_EQ(lines.back(), "Total: 4 files, 117 bytes before, 87 after, 30 saved (25.6 %)");
     for (const std::wstring& path : paths) {
         EXPECT_EQ(readTestFile(path), tinyPng.substr(0, 23));
         uint64_t marked = testFileTime(path, false);
@@ -330,7 +330,12 @@ TEST_F(VellBatch, OptimizesAFolderEndToEnd)
     // Stamped files are skipped the next time.
     BatchRun again = batch({input});
     EXPECT_EQ(again.exitCode, 0u);
-    EXPECT_EQ(again.out, "Total: 0 files, 0 bytes before, 0 after, 0 saved\n");
+    lines = linesOf(again.out);
+    ASSERT_EQ(lines.size(), 5u) << again.out;
+    std::sort(lines.begin(), lines.end() - 1);
+    for (size_t i = 0; i < paths.size(); ++i)
+        EXPECT_EQ(lines[i], narrow(paths[i]) + "\t23\t23\t-\talready optimized");
+    EXPECT_EQ(lines.back(), "Total: 4 files, 87 bytes before, 87 after, 0 saved (0.0 %)");
     EXPECT_EQ(tools.calls(TOOL_ECT).size(), 3u);
 }
 
@@ -348,7 +353,7 @@ TEST_F(VellBatch, AFailedJobExitsWithOneAndLeavesTheFile)
     EXPECT_EQ(lines[0].compare(0, prefix.size(), prefix), 0) << lines[0];
     EXPECT_NE(lines[0].substr(prefix.size()), "OK");
     EXPECT_FALSE(lines[0].substr(prefix.size()).empty());
-    EXPECT_EQ(lines[1], "Total: 1 files, 33 bytes before, 33 after, 0 saved (0.0 %)");
+    EXPECT_EQ(lines[1], "Total: 1 file, 33 bytes before, 33 after, 0 saved (0.0 %)");
     EXPECT_EQ(readTestFile(path), tinyPng);
     EXPECT_EQ(testFileTime(path, false), written);
     EXPECT_FALSE(hasScratchFolders(temp));
@@ -361,6 +366,116 @@ TEST_F(VellBatch, AMissingPathIsReportedAndExitsWithOne)
     EXPECT_EQ(run.exitCode, 1u);
     EXPECT_NE(run.err.find("VellBatch: cannot find"), std::string::npos) << run.err;
     EXPECT_NE(run.out.find("\tOK\n"), std::string::npos) << run.out;
+}
+
+TEST_F(VellBatch, WildcardsAreExpandedAndAPatternMatchingNothingIsReported)
+{
+    std::vector<std::wstring> paths = {png(L"a.png"), png(L"b.png")};
+    ASSERT_TRUE(writeTestFile(input + L"\\notes.txt", "plain text, no job"));
+    BatchRun run = batch({L"--threads=1", input + L"\\*.png", input + L"\\*.gif"});
+    EXPECT_EQ(run.exitCode, 1u) << run.out << run.err;
+    EXPECT_EQ(run.err, "VellBatch: nothing matches " + narrow(input) + "\\*.gif\n");
+    std::vector<std::string> lines = linesOf(run.out);
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    std::sort(lines.begin(), lines.end() - 1);
+    for (size_t i = 0; i < paths.size(); ++i)
+        EXPECT_EQ(lines[i], narrow(paths[i]) + "\t33\t23 (-10 B; -30 %)\toptimize PNG\tOK");
+    EXPECT_EQ(lines.back(), "Total: 2 files, 66 bytes before, 46 after, 20 saved (30.3 %)");
+}
+
+// Every file gets a line; a dry run shows the actions and leaves every file as it was.
+TEST_F(VellBatch, DryRunShowsEachActionAndChangesNothing)
+{
+    registry.setNumber(L"deleteFolderJpg", 1);
+    const uint64_t written = 132600000012345678ull;
+    const uint64_t marked = written - written % MARK_STEP + 1337;
+    const std::string jpeg("\xFF\xD8\xFF\xE0\0\x10JFIF\0 and more bytes of a picture", 40);
+    const struct {
+        const wchar_t* name;
+        std::string bytes;
+        uint64_t lastWrite;
+        const char* dryRun; // action and status of the dry run's line
+        const char* run;    // result, action and status after the real run
+    } rows[] = {
+        {L"a.png", tinyPng, written, "-\toptimize PNG\tdry run", "23 (-10 B; -30 %)\toptimize PNG\tOK"},
+        {L"Folder.jpg", jpeg, written, "-\tdelete\tdry run", "deleted\tdelete\tOK"},
+        {L"done.png", tinyPng, marked, "33\t-\talready optimized", "33\t-\talready optimized"},
+        {L"notes.txt", "plain text, no job", written, "18\t-\tno action for this kind",
+         "18\t-\tno action for this kind"},
+    };
+    std::vector<std::string> dryLines, runLines;
+    for (const auto& row : rows) {
+        std::wstring path = input + L"\\" + row.name;
+        ASSERT_TRUE(writeTestFile(path, row.bytes));
+        ASSERT_TRUE(setTestFileTime(path, 0, row.lastWrite));
+        std::string start = narrow(path) + "\t" + std::to_string(row.bytes.size()) + "\t";
+        dryLines.push_back(start + row.dryRun);
+        runLines.push_back(start + row.run);
+    }
+    // Side files are deleted only when they carry the system attribute.
+    ASSERT_TRUE(SetFileAttributesW((input + L"\\Folder.jpg").c_str(), FILE_ATTRIBUTE_SYSTEM));
+
+    BatchRun dry = batch({L"--dry-run", input});
+    EXPECT_EQ(dry.exitCode, 0u) << dry.out << dry.err;
+    std::vector<std::string> lines = linesOf(dry.out);
+    ASSERT_EQ(lines.size(), 5u) << dry.out;
+    EXPECT_EQ(lines.back(), "Dry run: 4 files, 2 with an action; nothing was changed");
+    lines.pop_back();
+    std::sort(lines.begin(), lines.end());
+    std::sort(dryLines.begin(), dryLines.end());
+    EXPECT_EQ(lines, dryLines);
+    for (const auto& row : rows) {
+        std::wstring path = input + L"\\" + row.name;
+        EXPECT_EQ(readTestFile(path), row.bytes) << narrow(path);
+        EXPECT_EQ(testFileTime(path, false), row.lastWrite) << narrow(path);
+    }
+    EXPECT_TRUE(tools.calls(TOOL_ECT).empty());
+    EXPECT_FALSE(hasScratchFolders(temp));
+
+    BatchRun run = batch({L"-j1", input});
+    EXPECT_EQ(run.exitCode, 0u) << run.out << run.err;
+    lines = linesOf(run.out);
+    ASSERT_EQ(lines.size(), 5u) << run.out;
+    EXPECT_EQ(lines.back(), "Total: 4 files, 124 bytes before, 74 after, 50 saved (40.3 %)");
+    lines.pop_back();
+    std::sort(lines.begin(), lines.end());
+    std::sort(runLines.begin(), runLines.end());
+    EXPECT_EQ(lines, runLines);
+    EXPECT_FALSE(testPathExists(input + L"\\Folder.jpg"));
+}
+
+TEST_F(VellBatch, CheckToolsListsEveryToolFile)
+{
+    BatchRun some = batch({L"--check-tools", L"--tools", toolsArgument()}, false);
+    EXPECT_EQ(some.exitCode, 1u) << some.out << some.err;
+    std::vector<std::string> lines = linesOf(some.out);
+    ASSERT_EQ(lines.size(), TOOL_FILE_COUNT + 1) << some.out;
+    EXPECT_EQ(lines[0], "OptiPNG.exe\tmissing\toptimize PNG, convert to PNG");
+    EXPECT_EQ(lines[2].compare(0, 23, "ECT_x64.exe\tfound\toptim"), 0) << lines[2];
+    EXPECT_EQ(lines.back(), std::to_string(TOOL_FILE_COUNT - 3) + " of " + std::to_string(TOOL_FILE_COUNT) +
+                                " tool files missing in " + narrow(tools.toolsDir()));
+
+    for (const char* tool : TOOL_FILES)
+        ASSERT_TRUE(tools.install(tool));
+    BatchRun all = batch({L"--check-tools", L"--tools", toolsArgument()}, false);
+    EXPECT_EQ(all.exitCode, 0u) << all.out << all.err;
+    EXPECT_EQ(linesOf(all.out).back(), "All " + std::to_string(TOOL_FILE_COUNT) + " tool files found in " +
+                                           narrow(tools.toolsDir()));
+}
+
+// Told once on standard error, as soon as a file needs a tool that is not there.
+TEST_F(VellBatch, AMissingToolIsToldOnce)
+{
+    registry.setNumber(L"png_strategy", 2); // OptiPNG and ArchiPNG, not installed
+    std::vector<std::wstring> paths = {png(L"a.png"), png(L"b.png")};
+    BatchRun run = batch({L"-j1", input});
+    EXPECT_EQ(run.exitCode, 1u) << run.out << run.err;
+    const std::string notice = "VellBatch: " + std::to_string(TOOL_FILE_COUNT - 3) + " tools missing: PNG, ";
+    EXPECT_EQ(run.err.compare(0, notice.size(), notice), 0) << run.err;
+    EXPECT_NE(run.err.find(" files will fail (VellBatch --check-tools lists them)\n"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("VellBatch:", 1), std::string::npos) << run.err;
+    for (const std::wstring& path : paths)
+        EXPECT_EQ(readTestFile(path), tinyPng);
 }
 
 struct ArchiveCase {
@@ -450,7 +565,7 @@ TEST_F(VellBatch, ArchivesAndTheirContentAreReportedTruthfully)
          "shrink @last 10\n",
          {narrow(log) + " > inner.png" + ok},
          "110",
-         "Total: 1 files, 110 bytes before, 110 after, 0 saved (0.0 %)", 0},
+         "Total: 1 file, 110 bytes before, 110 after, 0 saved (0.0 %)", 0},
     };
     for (const ArchiveCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -519,20 +634,20 @@ TEST_F(VellBatch, EndOfSessionCancelsAndCleansUpBeforeItAnswers)
     ASSERT_EQ(lines.size(), 2u) << run.out;
     EXPECT_EQ(fieldOf(lines[0], 0), narrow(path));
     EXPECT_NE(fieldOf(lines[0], 4), "OK");
-    EXPECT_EQ(lines[1], "Total: 1 files, 33 bytes before, 33 after, 0 saved (0.0 %)");
+    EXPECT_EQ(lines[1], "Total: 1 file, 33 bytes before, 33 after, 0 saved (0.0 %)");
     EXPECT_EQ(readTestFile(path), tinyPng);
 }
 
 std::wstring verifySample(const char* name)
 {
-    std::wstring path = L"Z:" + widen(VELL_VERIFY_SAMPLES) + L"\\" + widen(name);
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return path;
+    return wineHostPath(VELL_VERIFY_SAMPLES) + L"\\" + widen(name);
 }
 
 // A done job says whether its result was shown to hold the same content.
 TEST_F(VellBatch, StatusSaysWhatTheCheckOfTheResultFound)
 {
+    if (!testPathExists(verifySample("original.png")))
+        GTEST_SKIP() << "the verification samples were not made (no Python 3 when the build was configured)";
     registry.setNumber(L"general_verifyResults", 1);
     const struct {
         const char* result; // what ECT writes; null: the tiny PNG cut short
@@ -581,10 +696,15 @@ TEST_F(VellBatch, CtrlCCancelsCleanly)
         FAIL() << "the tool never started\n" << run.out << run.err;
     }
     // Ctrl+C goes to every process of the console; Wine sends no event to a single group.
-    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) ||
-        WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
+    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+        DWORD error = GetLastError();
         endAbandoned(&process, TOOL_ECT);
-        GTEST_SKIP() << "no console control event reaches the child here (no console to share)";
+        GTEST_SKIP() << "no console control event can be sent here (GenerateConsoleCtrlEvent failed, error "
+                     << error << ")";
+    }
+    if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
+        endAbandoned(&process, TOOL_ECT);
+        FAIL() << "VellBatch did not stop within 60 s of Ctrl+C\n" << readTestFile(outPath) << readTestFile(errPath);
     }
     BatchRun run = finish(&process);
     EXPECT_EQ(run.exitCode, 1u) << run.out << run.err;
@@ -592,7 +712,7 @@ TEST_F(VellBatch, CtrlCCancelsCleanly)
     std::vector<std::string> lines = linesOf(run.out);
     ASSERT_EQ(lines.size(), 2u) << run.out;
     EXPECT_EQ(lines[0].compare(0, narrow(path).size() + 1, narrow(path) + "\t"), 0);
-    EXPECT_EQ(lines[1], "Total: 1 files, 33 bytes before, 33 after, 0 saved (0.0 %)");
+    EXPECT_EQ(lines[1], "Total: 1 file, 33 bytes before, 33 after, 0 saved (0.0 %)");
     EXPECT_EQ(readTestFile(path), tinyPng);
     EXPECT_FALSE(hasScratchFolders(temp));
     for (const ToolCall& call : tools.calls(TOOL_ECT)) {
@@ -602,6 +722,40 @@ TEST_F(VellBatch, CtrlCCancelsCleanly)
             CloseHandle(tool);
         }
     }
+}
+
+// A killed run cannot clean up; the next run removes what it left, and never
+// a folder it did not make.
+TEST_F(VellBatch, TheNextRunRemovesTheScratchFoldersOfAKilledOne)
+{
+    ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "hang\n"));
+    std::wstring path = png(L"killed.png");
+    std::wstring foreign = temp + L"zarn00000000";
+    ASSERT_TRUE(CreateDirectoryW(foreign.c_str(), nullptr));
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(start({L"--tools", toolsArgument(), L"-j", L"1", path}, &process));
+    bool toolStarted = waitForTool(TOOL_ECT, &process);
+    endAbandoned(&process, TOOL_ECT);
+    ASSERT_TRUE(toolStarted);
+    auto scratchFolders = [this]() {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW found;
+        HANDLE listing = FindFirstFileW((temp + L"zarn*").c_str(), &found);
+        if (listing == INVALID_HANDLE_VALUE)
+            return names;
+        do
+            names.push_back(found.cFileName);
+        while (FindNextFileW(listing, &found));
+        FindClose(listing);
+        return names;
+    };
+    ASSERT_GE(scratchFolders().size(), 2u) << "the killed run left its scratch folder";
+
+    std::wstring empty = folder + L"\\empty";
+    ASSERT_TRUE(CreateDirectoryW(empty.c_str(), nullptr));
+    BatchRun run = batch({empty});
+    EXPECT_EQ(run.exitCode, 0u) << run.out << run.err;
+    EXPECT_EQ(scratchFolders(), std::vector<std::wstring>{L"zarn00000000"});
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "jobs/adding.h"
 #include "base/file_util.h"
 #include "jobs/workers.h"
+#include "optimizers/replace.h"
 #include "settings/settings.h"
 #include "support/test_files.h"
 #include "support/tool_double_setup.h"
@@ -220,6 +221,35 @@ TEST_F(Adding, SubFoldersAreWalkedDepthFirstExceptDollarAndDoubleDotNames)
     std::sort(added.begin(), added.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(added, expected);
+}
+
+// Copies left beside files by a killed replacement go at the next walk of their
+// folder; files the program did not make, and copies that may still be needed, stay.
+TEST_F(Adding, ReplacementLeftoversAreRemovedWhenTheirFolderIsWalked)
+{
+    std::wstring kept = png(L"kept.png");
+    auto leftover = [](const std::wstring& target, uint32_t processId) {
+        wchar_t name[PATH_ROOM + 40];
+        EXPECT_TRUE(replacementSiblingName(target.c_str(), processId, 3, name, PATH_ROOM + 40));
+        return std::wstring(name);
+    };
+    const uint32_t ended = 0xFFFFFFF0; // no process has this id
+    std::wstring stale = leftover(kept, ended);
+    std::wstring orphan = leftover(root + L"\\gone.png", ended);
+    std::wstring running = leftover(kept, GetCurrentProcessId());
+    std::wstring forged = stale;
+    forged.back() = forged.back() == L'0' ? L'1' : L'0';
+    std::wstring lookalike = kept + L".vell~00120034";
+    for (const std::wstring* path : {&stale, &orphan, &running, &forged, &lookalike})
+        ASSERT_TRUE(writeTestFile(*path, tinyPng)) << narrow(*path);
+    std::vector<std::wstring> added = drop({root});
+    std::sort(added.begin(), added.end());
+    std::vector<std::wstring> expected = {kept, forged, lookalike};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(added, expected);
+    EXPECT_FALSE(testPathExists(stale));
+    for (const std::wstring* path : {&kept, &orphan, &running, &forged, &lookalike})
+        EXPECT_TRUE(testPathExists(*path)) << narrow(*path);
 }
 
 TEST_F(Adding, TrailingBackslashesAreRemoved)

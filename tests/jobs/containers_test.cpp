@@ -10,10 +10,14 @@
 #include "support/tool_double_setup.h"
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <atomic>
+#include <thread>
 #include <string>
 #include <vector>
 
 namespace {
+
+bool cancelAfterFirstTool(void* context, uint32_t code, uintptr_t value);
 
 const std::string DIGEST(64, 'C');
 const std::string ELLIPSIS = "\xE2\x80\xA6";
@@ -625,6 +629,132 @@ TEST_F(ContainersTest, FailedOrImpossibleExtractionLeavesTheArchiveExactlyAsItWa
     }
 }
 
+TEST_F(ContainersTest, ReadOnlyArchivesAreReadOnlyAgainAfterEveryKindOfJob)
+{
+    const std::string original = "PK\x03\x04" + std::string(300, 'r');
+    const std::string unpacked = "call 1: mkdir x\ncall 1: write x\\data.bin plain words, nothing known\n";
+    struct Case {
+        const wchar_t* name;
+        FileKind kind;
+        Action action;
+        uint8_t option0;
+        std::string behavior;
+        JobState state;
+    } table[] = {
+        {L"content.zip", KIND_ZIP, ACTION_OPTIMIZE_ZIP, 1, unpacked + zipPassCalls(2, "PK"), JOB_DONE},
+        {L"at once.zip", KIND_ZIP, ACTION_OPTIMIZE_ZIP, 0, zipPassCalls(2, "PK"), JOB_DONE},
+        {L"report.docx", KIND_OOXML, ACTION_OPTIMIZE_OOXML, 1, unpacked + zipPassCalls(2, "PK"), JOB_DONE},
+        {L"book.epub", KIND_EPUB, ACTION_OPTIMIZE_EPUB, 1,
+         "call 1: mkdir x\ncall 1: write x\\mimetype application/epub+zip\n" + zipPassCalls(2, "PK"), JOB_DONE},
+        {L"content.gz", KIND_GZIP, ACTION_OPTIMIZE_GZIP, 1, unpacked + "call 2: write @6 GZ\n", JOB_DONE},
+        {L"at once.gz", KIND_GZIP, ACTION_OPTIMIZE_GZIP, 0, "call 2: write @6 GZ\n", JOB_DONE},
+        {L"repack fails.zip", KIND_ZIP, ACTION_OPTIMIZE_ZIP, 1, unpacked + "call 2: exit 2\n", JOB_FAILED},
+        {L"extraction fails.zip", KIND_ZIP, ACTION_EXTRACT_ZIP, 1, "exit 2\n", JOB_FAILED},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(narrow(c.name));
+        std::wstring path = writeArchive(c.name, original);
+        ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+        Job* job = addJob(path, c.kind, c.action, c.option0);
+        ASSERT_TRUE(tools.install(TOOL_7Z, c.behavior));
+        runWorkerUntilIdle();
+        EXPECT_EQ(job->state, c.state) << logFileBytes(job);
+        EXPECT_EQ(readBytes(path) != original, c.state == JOB_DONE);
+        DWORD attributes = GetFileAttributesW(path.c_str());
+        EXPECT_EQ(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY), DWORD(FILE_ATTRIBUTE_READONLY));
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        tools.clearCalls(TOOL_7Z);
+        TearDown();
+    }
+}
+
+TEST_F(ContainersTest, CanceledExtractionPutsTheArchiveBackAndAddsNothing)
+{
+    const std::string original = "PK\x03\x04" + std::string(120, 'k');
+    std::wstring zip = writeArchive(L"cancel me.zip", original);
+    ASSERT_TRUE(setTestFileTime(zip, 0, ARCHIVE_TIME));
+    Job* job = addJob(zip, KIND_ZIP, ACTION_EXTRACT_ZIP, 1);
+    job->sink.callback = cancelAfterFirstTool;
+    ASSERT_TRUE(tools.install(TOOL_7Z, "call 1: write " + quoted(zip + L"\\pic.png") + " " + PNG_BYTES + "\n"));
+    firstRun(job);
+    EXPECT_EQ(job->state, JOB_FAILED) << logFileBytes(job);
+    EXPECT_FALSE(endsWith(logFileBytes(job), "OK\n"));
+    EXPECT_EQ(readBytes(zip), original);
+    EXPECT_EQ(lastWriteTimeOfPath(zip.c_str()), ARCHIVE_TIME);
+    EXPECT_FALSE(pathExists(zip + L".0r1g1n4l"));
+    EXPECT_TRUE(contentOf(job).empty());
+    EXPECT_EQ(tools.calls(TOOL_7Z).size(), 1u);
+}
+
+// The time goes on after the content, which replaces files inside the folder.
+TEST_F(ContainersTest, ExtractedFolderKeepsTheArchiveTimeThroughItsContentJobs)
+{
+    settings.zip_strategy = 1;
+    ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "shrink @last 3\n"));
+    struct Case {
+        const char* title;
+        uint8_t option0;
+        size_t contentJobs;
+    } table[] = {
+        {"content processed", 1, 1},
+        {"content left alone", 0, 0},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.title);
+        std::wstring archive = writeArchive(L"pictures.7z", "7z\xbc\xaf\x27\x1c" + std::string(100, 's'));
+        ASSERT_TRUE(setTestFileTime(archive, 0, ARCHIVE_TIME));
+        Job* job = addJob(archive, KIND_7Z, ACTION_EXTRACT_7Z, c.option0);
+        ASSERT_TRUE(tools.install(TOOL_7Z, "call 1: write " + quoted(archive + L"\\pic.png") + " " + PNG_BYTES + "\n"));
+        runWorkerUntilIdle();
+        EXPECT_EQ(job->state, JOB_DONE) << logFileBytes(job);
+        std::vector<Job*> content = contentOf(job);
+        ASSERT_EQ(content.size(), c.contentJobs);
+        if (c.contentJobs) {
+            EXPECT_EQ(content[0]->state, JOB_DONE) << logFileBytes(content[0]);
+            EXPECT_LT(readBytes(archive + L"\\pic.png").size(), 23u) << "the content job replaced the file";
+        }
+        EXPECT_EQ(testFileTime(archive, false), ARCHIVE_TIME);
+        tools.clearCalls(TOOL_7Z);
+        TearDown();
+        deleteTree(archive.c_str());
+    }
+}
+
+// Held open without delete sharing, as a scanner may hold a file it was shown.
+HANDLE heldAside = INVALID_HANDLE_VALUE;
+
+bool holdAsideAfterFirstTool(void* context, uint32_t code, uintptr_t value)
+{
+    Job* job = static_cast<Job*>(context);
+    bool goOn = jobReport(context, code, value);
+    if (code == SINK_TOOL_EXITED && heldAside == INVALID_HANDLE_VALUE) {
+        std::wstring aside = std::wstring(job->path) + L".0r1g1n4l";
+        heldAside = CreateFileW(aside.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    return goOn;
+}
+
+TEST_F(ContainersTest, ArchiveThatCannotBeDeletedAfterExtractionIsReportedAndFailsTheJob)
+{
+    std::wstring rar = writeArchive(L"kept.rar", "Rar!\x1a\x07" + std::string(100, 'r'));
+    Job* job = addJob(rar, KIND_RAR, ACTION_EXTRACT_RAR, 0);
+    job->sink.callback = holdAsideAfterFirstTool;
+    ASSERT_TRUE(tools.install(TOOL_7Z, "write " + quoted(rar + L"\\inside.txt") + " content\n"));
+    firstRun(job);
+    ASSERT_NE(heldAside, INVALID_HANDLE_VALUE);
+    CloseHandle(heldAside);
+    heldAside = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(job->state, JOB_FAILED) << logFileBytes(job);
+    std::string log = logFileBytes(job);
+    EXPECT_NE(log.find("ERROR: cannot delete the archive moved aside (system error 32): " + narrow(rar) +
+                       ".0r1g1n4l\n"),
+              std::string::npos)
+        << log;
+    EXPECT_FALSE(endsWith(log, "OK\n")) << log;
+    EXPECT_EQ(readBytes(rar + L"\\inside.txt"), "content");
+    DeleteFileW((rar + L".0r1g1n4l").c_str());
+}
+
 TEST_F(ContainersTest, CanceledWaitingContainerIsNeverPickedAgain)
 {
     std::wstring zip = writeArchive(L"c.zip", "PK\x03\x04" + std::string(300, 'c'));
@@ -680,29 +810,30 @@ TEST_F(ContainersTest, ContentCanceledBeforeAnyWorkerPickedItStillLetsTheContain
     EXPECT_EQ(readBytes(zip), original);
 }
 
-// Sets the job's cancel flag once its first tool has ended, as a cancel right
-// after the unpacking would.
-bool cancelAfterFirstTool(void* context, uint32_t code, uintptr_t value)
-{
-    Job* job = static_cast<Job*>(context);
-    bool goOn = jobReport(context, code, value);
-    if (code == SINK_TOOL_EXITED)
-        job->canceled.exchange(1);
-    return goOn;
-}
-
 TEST_F(ContainersTest, ContainerCanceledWhileItsContentIsListedEndsAndCancelsThatContent)
 {
+    const size_t FILES = 200;
     std::wstring zip = writeArchive(L"w.zip", "PK\x03\x04" + std::string(300, 'w'));
     Job* container = addJob(zip, KIND_ZIP, ACTION_OPTIMIZE_ZIP, 1);
-    container->sink.callback = cancelAfterFirstTool;
-    ASSERT_TRUE(tools.install(TOOL_7Z, "call 1: mkdir x\ncall 1: write x\\a.png " + PNG_BYTES +
-                                           "\ncall 1: write x\\b.png " + PNG_BYTES + "\n"));
+    std::string unpack = "call 1: mkdir x\n";
+    for (size_t i = 0; i < FILES; ++i)
+        unpack += "call 1: write x\\p" + std::to_string(i) + ".png " + PNG_BYTES + "\n";
+    ASSERT_TRUE(tools.install(TOOL_7Z, unpack));
+    // The cancel comes once the walk has listed its first file, long before its last.
+    std::atomic<bool> runEnded(false);
+    std::thread canceler([&] {
+        while (!runEnded.load() && contentOf(container).empty())
+            Sleep(1);
+        container->canceled.exchange(1);
+    });
     firstRun(container);
+    runEnded = true;
+    canceler.join();
     EXPECT_EQ(container->state, JOB_FAILED) << logFileBytes(container);
     EXPECT_EQ(container->ready.load(), 0);
     std::vector<Job*> content = contentOf(container);
-    EXPECT_LE(content.size(), 1u); // the walk stops at the flag
+    ASSERT_GE(content.size(), 1u);
+    EXPECT_LT(content.size(), FILES) << "the walk did not stop at the flag";
     for (Job* job : content) {
         EXPECT_EQ(job->canceled.load(), 1);
         EXPECT_EQ(job->ready.load(), 0);

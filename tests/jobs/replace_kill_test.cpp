@@ -7,18 +7,7 @@ namespace {
 
 const size_t CONTENT_LENGTH = 8 * 1024 * 1024;
 const int KILLS = 30;
-
-std::wstring helperPath()
-{
-    std::wstring path = widen(REPLACE_KILL_HELPER_PATH);
-    if (!path.empty() && path[0] == L'/')
-        path = L"Z:" + path;
-    for (wchar_t& c : path) {
-        if (c == L'/')
-            c = L'\\';
-    }
-    return path;
-}
+const UINT KILLED_EXIT_CODE = 9;
 
 std::string content(char fill, char tag)
 {
@@ -44,11 +33,15 @@ TEST(ReplaceUnderKill, TheTargetIsAlwaysOneWholeVersion)
     ASSERT_NE(started, nullptr);
 
     unsigned seed = 12345;
-    int sawFirst = 0;
-    int sawSecond = 0;
+    int sawOld = 0;
+    int sawNew = 0;
     for (int kill = 0; kill < KILLS; ++kill) {
         ResetEvent(started);
-        std::wstring command = L"\"" + helperPath() + L"\" \"" + target + L"\" \"" + first + L"\" \"" + second + L"\"";
+        // The helper's first replacement brings the content the target does not hold.
+        const bool targetHoldsFirst = readTestFile(target) == firstBytes;
+        const std::wstring& fresh = targetHoldsFirst ? second : first;
+        const std::wstring& held = targetHoldsFirst ? first : second;
+        std::wstring command = L"\"" + wineHostPath(REPLACE_KILL_HELPER_PATH) + L"\" \"" + target + L"\" \"" + fresh + L"\" \"" + held + L"\"";
         STARTUPINFOW startup = {sizeof(startup)};
         PROCESS_INFORMATION process = {};
         bool launched = false;
@@ -65,21 +58,31 @@ TEST(ReplaceUnderKill, TheTargetIsAlwaysOneWholeVersion)
         // Somewhere from the first copy to a few replacements later.
         seed = seed * 1103515245u + 12345u;
         DWORD delay = (seed >> 16) % 400;
-        if (kill % 2 == 0)
-            WaitForSingleObject(started, 30000);
+        if (kill % 2 == 0) {
+            HANDLE both[2] = {started, process.hProcess};
+            DWORD waited = WaitForMultipleObjects(2, both, FALSE, 60000);
+            EXPECT_EQ(waited, WAIT_OBJECT_0) << "kill " << kill << ": the helper never finished a replacement";
+        }
         Sleep(delay);
-        TerminateProcess(process.hProcess, 9);
+        // A helper that already ended (it failed) cannot be terminated and kept its own exit code.
+        BOOL terminated = TerminateProcess(process.hProcess, KILLED_EXIT_CODE);
         WaitForSingleObject(process.hProcess, INFINITE);
+        DWORD exitCode = 0;
+        GetExitCodeProcess(process.hProcess, &exitCode);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
+        ASSERT_TRUE(terminated && exitCode == KILLED_EXIT_CODE)
+            << "kill " << kill << ": the helper ended by itself with exit code " << exitCode;
 
         std::string now = readTestFile(target);
         bool whole = now == firstBytes || now == secondBytes;
         ASSERT_TRUE(whole) << "kill " << kill << " after " << delay << " ms left " << now.size() << " bytes";
-        (now == firstBytes ? sawFirst : sawSecond)++;
+        ((now == firstBytes) == targetHoldsFirst ? sawOld : sawNew)++;
     }
-    std::cout << "[ figures  ] target held the first content " << sawFirst << " times, the second "
-              << sawSecond << " times\n";
+    std::cout << "[ figures  ] after a kill the target held the old content " << sawOld << " times, the new "
+              << sawNew << " times\n";
+    // Every second round waits for a finished replacement; some must show it.
+    EXPECT_GT(sawNew, 0) << "no kill ever found a replacement done";
     CloseHandle(started);
     removeTestFolder(folder);
 }

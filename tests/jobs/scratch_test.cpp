@@ -136,6 +136,78 @@ TEST(CreateScratchDir, NamesAFreshFolderUnderTheTemporaryPath)
     removeTestFolder(folder);
 }
 
+uint64_t creationTimeOf(HANDLE process)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return 0;
+    return fileTimeValue(created);
+}
+
+// An instance that was killed leaves its folders; the next start removes them,
+// never those of a running instance (this test) nor folders it did not make.
+TEST(RemoveStaleScratchDirs, RemovesOnlyTheFoldersOfEndedInstances)
+{
+    std::wstring temp = makeTestFolder(L"stale") + L"\\";
+    wchar_t own[PATH_ROOM];
+    ASSERT_TRUE(createScratchDir(own, temp.c_str()));
+
+    wchar_t command[MAX_PATH + 32];
+    UINT length = GetSystemDirectoryW(command, MAX_PATH);
+    ASSERT_GT(length, 0u);
+    wcscpy(command + length, L"\\cmd.exe /c exit 0");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION child = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                               &startup, &child));
+    uint64_t childCreated = creationTimeOf(child.hProcess);
+    ASSERT_EQ(WaitForSingleObject(child.hProcess, 60000), WAIT_OBJECT_0);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    uint64_t ownCreated = creationTimeOf(GetCurrentProcess());
+    ASSERT_NE(childCreated, 0u);
+    const std::string endedMarker = std::to_string(child.dwProcessId) + " " + std::to_string(childCreated);
+    const std::string ownMarker = std::to_string(GetCurrentProcessId()) + " " + std::to_string(ownCreated);
+    const std::string reusedId = std::to_string(GetCurrentProcessId()) + " " + std::to_string(ownCreated - 1);
+
+    struct Case {
+        const wchar_t* name;
+        const std::string* marker; // null: no marker
+        bool stays;
+    } table[] = {
+        {L"zarn0000000A", &endedMarker, false},
+        {L"zarn0000000B", &reusedId, false},
+        {L"zarn0000000C", &ownMarker, true},
+        {L"zarn0000000D", nullptr, true},
+        {L"zarn0000000G", &endedMarker, true}, // not a name the program makes
+        {L"zarn0000000", &endedMarker, true},
+        {L"other folder", &endedMarker, true},
+    };
+    const std::string garbled = "not a marker";
+    for (const Case& c : table) {
+        std::wstring folder = temp + c.name;
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        ASSERT_TRUE(writeTestFile(folder + L"\\x.png", "a copy of the user's file"));
+        if (c.marker) {
+            ASSERT_TRUE(writeTestFile(folder + L"\\owner.vell", *c.marker));
+        }
+    }
+    std::wstring unreadable = temp + L"zarn0000000E";
+    ASSERT_TRUE(CreateDirectoryW(unreadable.c_str(), nullptr));
+    ASSERT_TRUE(writeTestFile(unreadable + L"\\owner.vell", garbled));
+
+    removeStaleScratchDirs(temp.c_str());
+
+    for (const Case& c : table) {
+        SCOPED_TRACE(testing::Message() << c.name);
+        EXPECT_EQ(testPathExists(temp + c.name), c.stays);
+    }
+    EXPECT_TRUE(testPathExists(unreadable));
+    EXPECT_TRUE(testPathExists(own)) << "the marker written with the folder names this running process";
+    removeTestFolder(temp);
+}
+
 TEST(FileRoutines, NamesAndComparisons)
 {
     EXPECT_STREQ(fileNameOfPath(L"C:\\a\\b.png"), L"b.png");

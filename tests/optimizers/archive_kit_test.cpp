@@ -17,16 +17,6 @@
 
 namespace {
 
-std::wstring windowsFolder(const char* unixPath)
-{
-    std::wstring path = L"Z:" + widen(unixPath);
-    for (wchar_t& c : path) {
-        if (c == L'/')
-            c = L'\\';
-    }
-    return path;
-}
-
 typedef std::map<std::wstring, std::string> FileTree;
 
 void collectFiles(const std::wstring& folder, const std::wstring& prefix, FileTree* tree)
@@ -71,8 +61,8 @@ class ArchiveKitTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        kit = windowsFolder(VELL_ARCHIVE_KIT_DIR) + L"\\";
-        samples = windowsFolder(VELL_ARCHIVE_SAMPLES_DIR);
+        kit = wineHostPath(VELL_ARCHIVE_KIT_DIR) + L"\\";
+        samples = wineHostPath(VELL_ARCHIVE_SAMPLES_DIR);
         if (!pathExists(kit + widen(TOOL_7Z)))
             GTEST_SKIP() << "the tools kit is not built at " << VELL_ARCHIVE_KIT_DIR;
         started = true;

@@ -17,11 +17,7 @@ namespace {
 
 std::wstring windowsPath(const char* linuxPath, bool folder)
 {
-    std::wstring path = L"Z:" + widen(linuxPath);
-    for (wchar_t& c : path) {
-        if (c == L'/')
-            c = L'\\';
-    }
+    std::wstring path = wineHostPath(linuxPath);
     if (folder && path.back() != L'\\')
         path += L'\\';
     return path;

@@ -14,19 +14,6 @@
 
 namespace {
 
-// The build writes host paths; under Wine a Unix path is reached through drive Z:.
-std::wstring windowsPath(const char* hostPath)
-{
-    std::wstring path = widen(hostPath);
-    if (!path.empty() && path[0] == L'/')
-        path = L"Z:" + path;
-    for (wchar_t& c : path) {
-        if (c == L'/')
-            c = L'\\';
-    }
-    return path;
-}
-
 struct Element {
     bool storage;
     std::string bytes;
@@ -125,7 +112,7 @@ class MediaKit : public testing::Test {
 protected:
     void SetUp() override
     {
-        std::wstring kit = windowsPath(KIT_TOOLS) + L"\\";
+        std::wstring kit = wineHostPath(KIT_TOOLS) + L"\\";
         for (const char* tool : {TOOL_VELLCFBF, TOOL_FLAC, TOOL_METAFLAC, TOOL_MP3PACKER}) {
             if (!pathExists(kit + widen(tool)))
                 GTEST_SKIP() << "the tools kit is not built: " << tool << " is missing in "
@@ -174,7 +161,7 @@ protected:
 TEST_F(MediaKit, CompoundFileReadsTheSameAfterBothPasses)
 {
     // Leaves the files for the olefile cross-check, which runs as a test of its own.
-    std::wstring out = windowsPath(VELL_MEDIA_OUT_DIR);
+    std::wstring out = wineHostPath(VELL_MEDIA_OUT_DIR);
     CreateDirectoryW(out.c_str(), nullptr);
     DeleteFileW((out + L"\\original.msi").c_str());
     DeleteFileW((out + L"\\optimized.msi").c_str());
@@ -256,7 +243,7 @@ TEST_F(MediaKit, FlacIsReencodedSmallerWithTheSameAudio)
         bool tagKept;
     };
     const StripCase table[] = {{false, true}, {true, false}};
-    std::wstring sample = windowsPath(VELL_MEDIA_FLAC_SAMPLE);
+    std::wstring sample = wineHostPath(VELL_MEDIA_FLAC_SAMPLE);
     std::string original = readBytes(sample);
     ASSERT_GT(original.size(), 42u) << "the FLAC sample is missing: " << VELL_MEDIA_FLAC_SAMPLE;
     ASSERT_EQ(original.compare(0, 4, "fLaC"), 0);

@@ -191,7 +191,7 @@ TEST_F(MediaPipelines, MissingRewriterFailsTheCompoundPipeline)
     std::wstring file = tools.work(L"a.doc");
     ASSERT_TRUE(writeBytes(file, "cfbf"));
     EXPECT_FALSE(optimizeCompoundFile(file.c_str(), scratch.c_str(), false, &job->sink));
-    EXPECT_TRUE(endsWith(log(), "ERROR: cannot launch\n")) << log();
+    EXPECT_TRUE(endsWith(log(), "ERROR: cannot launch tools\\VellCFBF.exe (not found)\n")) << log();
     EXPECT_EQ(readBytes(file), "cfbf");
 }
 

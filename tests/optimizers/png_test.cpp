@@ -507,7 +507,7 @@ TEST_F(DeflatePostPassTest, MissingDefluffOnlySkipsIt)
 {
     ASSERT_TRUE(DeleteFileW(tools.toolPath(TOOL_DEFLUFF).c_str()));
     EXPECT_TRUE(postPass(file, L".zip")) << log();
-    EXPECT_TRUE(contains(log(), "ERROR: cannot launch\n"));
+    EXPECT_TRUE(contains(log(), "ERROR: cannot launch tools\\defluff.exe (not found)\n"));
     EXPECT_EQ(count(TOOL_DEFLOPT), 1u);
     EXPECT_EQ(readBytes(file), original);
 }
@@ -596,6 +596,45 @@ TEST_F(PngPipelineTest, ReplacementKeepsReadOnlyAttribute)
     SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// A hidden source (a BMP to convert, or a file unpacked from an archive) gives a
+// working copy that the Deflate post-pass must be able to copy over.
+TEST_F(PngPipelineTest, HiddenSourceIsOptimizedAndStaysHidden)
+{
+    for (Pipeline pipeline : {OPTIMIZE, CONVERT}) {
+        SCOPED_TRACE(pipelineName(pipeline));
+        ASSERT_TRUE(writeBytes(source, original));
+        DeleteFileW(working().c_str());
+        ASSERT_TRUE(tools.setBehavior(TOOL_DEFLOPT, "call 1: shrink @last 3\ncall 1: deflopt-report 1\n"
+                                                    "call 2+: deflopt-report 0\n"));
+        tools.clearCalls(TOOL_DEFLOPT);
+        ASSERT_TRUE(SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_HIDDEN));
+        EXPECT_TRUE(run(pipeline)) << log();
+        EXPECT_EQ(readBytes(source), original.substr(0, original.size() - 3));
+        EXPECT_TRUE(GetFileAttributesW(source.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+        SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    // Wine copies over hidden files; the copy a failed pipeline leaves shows its attributes.
+    ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "exit 2\n"));
+    DeleteFileW(working().c_str());
+    ASSERT_TRUE(SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(run(OPTIMIZE));
+    EXPECT_EQ(GetFileAttributesW(working().c_str()) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY), 0u);
+    SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(working().c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// A copy that fails inside the post-pass says so in the log.
+TEST_F(DeflatePostPassTest, FailedCopyIsReported)
+{
+    // A folder at the temporary file's name makes the copy for DeflOpt fail.
+    ASSERT_TRUE(CreateDirectoryW(fileTemporary().c_str(), nullptr));
+    EXPECT_FALSE(postPass(file, L".zip")) << log();
+    RemoveDirectoryW(fileTemporary().c_str());
+    EXPECT_TRUE(contains(log(), "ERROR: cannot copy the file for DeflOpt (system error ")) << log();
+    EXPECT_EQ(count(TOOL_DEFLOPT), 0u);
+    EXPECT_EQ(readBytes(file), original);
+}
+
 // Every tool of every pipeline gets the idle class when asked for low priority.
 TEST_F(PngPipelineTest, LowPriorityReachesEveryTool)
 {
@@ -643,23 +682,6 @@ TEST_F(PngPipelineTest, CanceledJobStopsAtTheFirstTool)
         EXPECT_EQ(count(tool), 0u) << tool;
 }
 
-// A duplicate of the job's running tool process, once the runner has recorded it.
-HANDLE waitForToolProcess(Job* job)
-{
-    for (int attempt = 0; attempt < 12000; ++attempt) {
-        HANDLE copy = nullptr;
-        AcquireSRWLockShared(&job->toolLock);
-        if (job->toolProcess)
-            DuplicateHandle(GetCurrentProcess(), job->toolProcess, GetCurrentProcess(), &copy, 0,
-                            FALSE, DUPLICATE_SAME_ACCESS);
-        ReleaseSRWLockShared(&job->toolLock);
-        if (copy)
-            return copy;
-        Sleep(5);
-    }
-    return nullptr;
-}
-
 // A cancel that kills defluff alone would only skip it; the pipeline must still
 // stop at DeflOpt, whose success it needs.
 TEST_F(PngPipelineTest, CancelDuringDefluffFailsThePipeline)
@@ -690,18 +712,6 @@ TEST_F(PngPipelineTest, CancelDuringDefluffFailsThePipeline)
 }
 
 // ---- the real tools kit -----------------------------------------------------------
-
-std::wstring windowsPath(const char* unixPath)
-{
-    std::wstring path = widen(unixPath);
-    if (!path.empty() && path[0] == L'/')
-        path = L"Z:" + path;
-    for (wchar_t& c : path) {
-        if (c == L'/')
-            c = L'\\';
-    }
-    return path;
-}
 
 struct Pixels {
     UINT width = 0, height = 0;
@@ -743,10 +753,10 @@ cleanup:
 
 TEST(PngRealTools, OptimizePngKeepsEveryPixel)
 {
-    std::wstring kit = windowsPath(VELL_PNG_KIT_DIR) + L"\\";
+    std::wstring kit = wineHostPath(VELL_PNG_KIT_DIR) + L"\\";
     if (!pathExists(kit + widen(TOOL_ECT)) || !pathExists(kit + widen(TOOL_DEFLOPT)))
         GTEST_SKIP() << "the tools kit is not built at " << narrow(kit);
-    std::string sample = readBytes(windowsPath(VELL_PNG_SAMPLE));
+    std::string sample = readBytes(wineHostPath(VELL_PNG_SAMPLE));
     ASSERT_GT(sample.size(), 1000u) << "sample PNG missing: " << VELL_PNG_SAMPLE;
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     std::wstring previousTools = toolsDirectory;

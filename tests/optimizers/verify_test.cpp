@@ -27,12 +27,7 @@ namespace {
 
 std::wstring samplePath(const wchar_t* name)
 {
-    std::wstring path = L"Z:" + widen(VELL_VERIFY_SAMPLES) + L"\\" + name;
-    for (wchar_t& c : path) {
-        if (c == L'/')
-            c = L'\\';
-    }
-    return path;
+    return wineHostPath(VELL_VERIFY_SAMPLES) + L"\\" + name;
 }
 
 std::string tail(const std::string& text)
@@ -310,16 +305,6 @@ TEST_F(VerifyResults, ResultsReplaceTheFileOnlyWhenTheirContentIsTheSame)
 
 // ---- the real tools kit -------------------------------------------------------------
 
-std::wstring windowsPath(const char* linuxPath)
-{
-    std::wstring path = L"Z:" + widen(linuxPath);
-    for (wchar_t& c : path) {
-        if (c == L'/')
-            c = L'\\';
-    }
-    return path;
-}
-
 // Pixels whose alpha is 0 in both and whose colour changed: what clearing does.
 size_t clearedPixels(const std::wstring& before, const std::wstring& after)
 {
@@ -363,7 +348,7 @@ size_t clearedPixels(const std::wstring& before, const std::wstring& after)
 // not the defaults, and real decoders facing broken results.
 TEST_F(VerifyResults, RealToolsVerifyTheirResults)
 {
-    std::wstring kit = windowsPath(VELL_VERIFY_KIT_DIR) + L"\\";
+    std::wstring kit = wineHostPath(VELL_VERIFY_KIT_DIR) + L"\\";
     if (!pathExists(kit + widen(TOOL_ECT)) || !pathExists(kit + widen(TOOL_MOZJPEGTRAN)))
         GTEST_SKIP() << "the tools kit is not built at " << narrow(kit);
     std::wstring previousTools = toolsDirectory;

@@ -21,24 +21,6 @@ std::string endsWith(const std::string& text, size_t count)
     return text.size() < count ? text : text.substr(text.size() - count);
 }
 
-// A duplicate of the job's recorded tool process, taken under the job's lock,
-// once the runner has reported it (null after the time limit).
-HANDLE waitForToolProcess(Job* job, DWORD limit = 20000)
-{
-    for (DWORD waited = 0; waited < limit; waited += 5) {
-        HANDLE copy = nullptr;
-        AcquireSRWLockShared(&job->toolLock);
-        if (job->toolProcess)
-            DuplicateHandle(GetCurrentProcess(), job->toolProcess, GetCurrentProcess(), &copy, 0,
-                            FALSE, DUPLICATE_SAME_ACCESS);
-        ReleaseSRWLockShared(&job->toolLock);
-        if (copy)
-            return copy;
-        Sleep(5);
-    }
-    return nullptr;
-}
-
 HANDLE openScratchFile(const std::wstring& path, DWORD disposition)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -222,11 +204,20 @@ TEST_F(ToolRunnerTest, ExitCodesAreReturnedAndLoggedInHex)
     EXPECT_EQ(log(), expected);
 }
 
-TEST_F(ToolRunnerTest, MissingToolCannotLaunch)
+// The line and the job's status name the missing file, a subfolder's tool too.
+TEST_F(ToolRunnerTest, MissingToolIsNamedInTheLogAndTheStatus)
 {
     EXPECT_EQ(run(TOOL_FLEXIGIF, L"-p \"a.gif\""), ToolLaunchFailed);
-    EXPECT_EQ(log(), header(TOOL_FLEXIGIF, "-p \"a.gif\"") + "ERROR: cannot launch\n");
+    EXPECT_EQ(log(), header(TOOL_FLEXIGIF, "-p \"a.gif\"") +
+                         "ERROR: cannot launch tools\\flexiGIF.exe (not found)\n");
     EXPECT_EQ(job->toolProcess, nullptr);
+    wchar_t* status = copyStatusLine(job);
+    ASSERT_NE(status, nullptr);
+    EXPECT_STREQ(status, L"ERROR: cannot launch tools\\flexiGIF.exe (not found)");
+    release(status);
+    run(TOOL_PERL, nullptr);
+    const std::string perlLine = "ERROR: cannot launch tools\\Perl\\perl.exe (not found)\n";
+    EXPECT_EQ(endsWith(log(), perlLine.size()), perlLine);
 }
 
 TEST_F(ToolRunnerTest, CanceledJobStartsNothing)
@@ -409,6 +400,21 @@ TEST_F(ToolRunnerTest, ToolsInheritOnlyTheirOwnHandles)
     EXPECT_EQ(result.load(), ToolKilledExitCode);
 }
 
+// Counts the broken-pipe reports of runs, which only an output pipe that every
+// holder has let go gives, and passes everything on to the job.
+struct BrokenPipeCount {
+    Job* job;
+    int brokenPipes;
+};
+
+bool countBrokenPipe(void* context, uint32_t code, uintptr_t value)
+{
+    BrokenPipeCount* count = static_cast<BrokenPipeCount*>(context);
+    if (code == SINK_SYSTEM_ERROR && value == ERROR_BROKEN_PIPE)
+        ++count->brokenPipes;
+    return report(&count->job->sink, code, value);
+}
+
 // Tools of two jobs started at the same moment: every run of the quick job ends
 // while the other job's tool is still running, so neither holds the other's pipe.
 TEST_F(ToolRunnerTest, ToolsStartedTogetherDoNotHoldEachOthersPipes)
@@ -427,6 +433,8 @@ TEST_F(ToolRunnerTest, ToolsStartedTogetherDoNotHoldEachOthersPipes)
             YieldProcessor();
         slowResult = run(TOOL_ECT, nullptr, slowJob);
     });
+    BrokenPipeCount quickEnds = {quickJob, 0};
+    ErrorSink quickSink = {&quickEnds, countBrokenPipe};
     std::thread quick([&] {
         ++started;
         while (started.load() < 2)
@@ -434,11 +442,14 @@ TEST_F(ToolRunnerTest, ToolsStartedTogetherDoNotHoldEachOthersPipes)
         // Back-to-back starts keep a pipe of this thread open while the slow
         // tool is being created.
         for (int i = 0; i < 6; ++i)
-            EXPECT_EQ(run(TOOL_OPTIPNG, nullptr, quickJob), 0u);
+            EXPECT_EQ(runTool(TOOL_OPTIPNG, nullptr, quickJob->scratchDir, nullptr, nullptr, false, &quickSink), 0u);
     });
     quick.join();
     ASSERT_TRUE(waitForCalls(tools, TOOL_ECT, 1));
     EXPECT_EQ(tools.calls(TOOL_OPTIPNG).size(), 6u);
+    // Only a pipe that no other process holds breaks when its tool ends; a pipe the
+    // slow tool had inherited would end by the runner's time limit instead.
+    EXPECT_EQ(quickEnds.brokenPipes, 6);
     slowJob->canceled.exchange(1);
     terminateJobTool(slowJob);
     slow.join();
@@ -449,7 +460,7 @@ TEST_F(ToolRunnerTest, OverlongCommandLineIsRefused)
 {
     ASSERT_TRUE(tools.install(TOOL_ADVZIP));
     size_t prefixLength = tools.commandPrefix(TOOL_ADVZIP).size();
-    std::wstring arguments(33032 - prefixLength, L'a');
+    std::wstring arguments(32767 - prefixLength, L'a');
     EXPECT_EQ(run(TOOL_ADVZIP, arguments.c_str()), ToolLaunchFailed);
     EXPECT_EQ(log(), header(TOOL_ADVZIP, narrow(arguments)) + "ERROR: command line too long\n");
     EXPECT_TRUE(tools.calls(TOOL_ADVZIP).empty());
@@ -459,9 +470,13 @@ TEST_F(ToolRunnerTest, LongestCommandLineIsNotRefused)
 {
     ASSERT_TRUE(tools.install(TOOL_ADVZIP));
     size_t prefixLength = tools.commandPrefix(TOOL_ADVZIP).size();
-    std::wstring arguments(33031 - prefixLength, L'a');
-    run(TOOL_ADVZIP, arguments.c_str());
+    std::wstring arguments(32766 - prefixLength, L'a');
+    EXPECT_EQ(run(TOOL_ADVZIP, arguments.c_str()), 0u) << log();
     EXPECT_EQ(log().find("too long"), std::string::npos);
+    std::vector<ToolCall> calls = tools.calls(TOOL_ADVZIP);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].commandLine.size(), 32766u);
+    EXPECT_EQ(calls[0].commandLine, tools.commandPrefix(TOOL_ADVZIP) + arguments);
 }
 
 TEST_F(ToolRunnerTest, OverlongToolPathIsRefused)
@@ -472,7 +487,8 @@ TEST_F(ToolRunnerTest, OverlongToolPathIsRefused)
     // One unit shorter is composed and merely missing.
     name.pop_back();
     EXPECT_EQ(run(name.c_str(), nullptr), ToolLaunchFailed);
-    EXPECT_EQ(endsWith(log(), 21), "ERROR: cannot launch\n");
+    std::string line = "ERROR: cannot launch tools\\" + name + " (not found)\n";
+    EXPECT_EQ(endsWith(log(), line.size()), line);
 }
 
 TEST(ToolsDirectory, IsTheProgramFolderWithTools)

@@ -3,6 +3,21 @@
 #include <stdio.h>
 #include <winioctl.h>
 
+std::wstring wineHostPath(const char* hostPath)
+{
+    int length = MultiByteToWideChar(CP_UTF8, 0, hostPath, -1, nullptr, 0);
+    std::wstring path(length > 0 ? length - 1 : 0, L'\0');
+    if (length > 1)
+        MultiByteToWideChar(CP_UTF8, 0, hostPath, -1, &path[0], length);
+    if (!path.empty() && path[0] == L'/')
+        path = L"Z:" + path;
+    for (wchar_t& c : path) {
+        if (c == L'/')
+            c = L'\\';
+    }
+    return path;
+}
+
 std::wstring makeTestFolder(const wchar_t* tag)
 {
     wchar_t base[MAX_PATH];
@@ -23,7 +38,7 @@ void removeTestFolder(const std::wstring& folder)
 
 bool writeTestFile(const std::wstring& path, const std::string& bytes)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
@@ -80,6 +95,16 @@ bool setTestFileTime(const std::wstring& path, uint64_t creation, uint64_t lastW
     bool ok = SetFileTime(file, creation ? &c : nullptr, nullptr, lastWrite ? &w : nullptr) != 0;
     CloseHandle(file);
     return ok;
+}
+
+bool creationTimesKept(const std::wstring& folder)
+{
+    const uint64_t probeTime = 125000000000000000ull;
+    std::wstring probe = folder + L"\\creation-time-probe";
+    bool kept = writeTestFile(probe, "probe") && setTestFileTime(probe, probeTime, 0) &&
+                testFileTime(probe, true) == probeTime;
+    DeleteFileW(probe.c_str());
+    return kept;
 }
 
 bool writeSizedTestFile(const std::wstring& path, const std::string& head, uint64_t size)

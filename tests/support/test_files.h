@@ -4,6 +4,10 @@
 #include <stdint.h>
 #include <string>
 
+// A path the build wrote as its host sees it, as the program sees it: under Wine a
+// Unix path is reached through drive Z:, and every slash becomes a backslash.
+std::wstring wineHostPath(const char* hostPath);
+
 // A new empty folder under the system temporary path, ending without a backslash.
 std::wstring makeTestFolder(const wchar_t* tag);
 void removeTestFolder(const std::wstring& folder);
@@ -12,6 +16,9 @@ std::string readTestFile(const std::wstring& path);
 bool testPathExists(const std::wstring& path);
 uint64_t testFileTime(const std::wstring& path, bool creation);
 bool setTestFileTime(const std::wstring& path, uint64_t creation, uint64_t lastWrite);
+// Whether files in the folder keep a creation time that is set on them (Wine on a
+// Linux file system does not): a probe file is given one and read back.
+bool creationTimesKept(const std::wstring& folder);
 
 // Creates a file with the given size without writing its bytes (sparse where the
 // file system allows), with head written at offset 0.

@@ -3,6 +3,7 @@
 #include "jobs/scratch.h"
 #include "runner/job_log.h"
 #include "runner/tool_runner.h"
+#include "support/test_files.h"
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -30,53 +31,24 @@ std::string narrow(const std::wstring& text)
     return bytes;
 }
 
-// The build writes the double's path as the build host sees it; under Wine a
-// Unix path is reached through drive Z:.
 std::wstring toolDoublePath()
 {
-    std::wstring path = widen(TOOL_DOUBLE_PATH);
-    if (!path.empty() && path[0] == L'/')
-        path = L"Z:" + path;
-    for (wchar_t& c : path) {
-        if (c == L'/')
-            c = L'\\';
-    }
-    return path;
+    return wineHostPath(TOOL_DOUBLE_PATH);
 }
 
 std::string readBytes(const std::wstring& path)
 {
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got != 0)
-        bytes.append(buffer, got);
-    CloseHandle(file);
-    return bytes;
+    return readTestFile(path);
 }
 
 bool writeBytes(const std::wstring& path, const std::string& bytes)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    bool ok = bytes.empty() || (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
-                                          &written, nullptr) &&
-                                written == bytes.size());
-    CloseHandle(file);
-    return ok;
+    return writeTestFile(path, bytes);
 }
 
 bool pathExists(const std::wstring& path)
 {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return testPathExists(path);
 }
 
 static bool createFoldersFor(const std::wstring& path)
@@ -258,4 +230,20 @@ void discardAllJobs()
     }
     LeaveCriticalSection(&jobList.lock);
     clearJobList(&jobList);
+}
+
+HANDLE waitForToolProcess(Job* job, DWORD limitMilliseconds)
+{
+    for (DWORD waited = 0; waited < limitMilliseconds; waited += 5) {
+        HANDLE copy = nullptr;
+        AcquireSRWLockShared(&job->toolLock);
+        if (job->toolProcess)
+            DuplicateHandle(GetCurrentProcess(), job->toolProcess, GetCurrentProcess(), &copy, 0,
+                            FALSE, DUPLICATE_SAME_ACCESS);
+        ReleaseSRWLockShared(&job->toolLock);
+        if (copy)
+            return copy;
+        Sleep(5);
+    }
+    return nullptr;
 }

@@ -28,6 +28,7 @@ struct ToolCall {
 std::wstring toolDoublePath();
 std::wstring widen(const std::string& utf8);
 std::string narrow(const std::wstring& text);
+// The same as readTestFile, writeTestFile and testPathExists (support/test_files.h).
 std::string readBytes(const std::wstring& path);
 bool writeBytes(const std::wstring& path, const std::string& bytes);
 bool pathExists(const std::wstring& path);
@@ -72,5 +73,8 @@ Job* createTestJob(const std::wstring& scratchDir, HWND window = nullptr);
 void destroyTestJob(Job* job);
 // Every byte appended to the job's log so far, read from its log file.
 std::string logFileBytes(const Job* job);
+// A duplicate of the job's tool process, taken under the job's lock once the
+// runner has recorded it; null when none was recorded within the limit.
+HANDLE waitForToolProcess(Job* job, DWORD limitMilliseconds = 60000);
 // Closes, deletes and frees every job of the global job list and empties it.
 void discardAllJobs();

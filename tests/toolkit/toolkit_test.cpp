@@ -4,6 +4,7 @@
 // The release tests build this file once more against the real Windows tools
 // of the release and run the cases those tools have to pass.
 #include "kit_args.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -21,10 +22,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 std::wstring windowsFromLinux(const char* linuxPath)
 {
-    std::wstring w = L"Z:" + vkit::fromUtf8(linuxPath);
-    for (wchar_t& c : w)
-        if (c == L'/')
-            c = L'\\';
+    std::wstring w = wineHostPath(linuxPath);
     if (w.back() != L'\\')
         w += L'\\';
     return w;

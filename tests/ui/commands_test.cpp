@@ -9,22 +9,6 @@
 
 namespace {
 
-HANDLE waitForToolProcess(Job* job)
-{
-    for (int attempt = 0; attempt < 12000; ++attempt) {
-        HANDLE copy = nullptr;
-        AcquireSRWLockShared(&job->toolLock);
-        if (job->toolProcess)
-            DuplicateHandle(GetCurrentProcess(), job->toolProcess, GetCurrentProcess(), &copy, 0, FALSE,
-                            DUPLICATE_SAME_ACCESS);
-        ReleaseSRWLockShared(&job->toolLock);
-        if (copy)
-            return copy;
-        Sleep(5);
-    }
-    return nullptr;
-}
-
 TEST(ContextMenuTest, LogFileOnlyWhereTheJobWroteOne)
 {
     std::wstring folder = makeTestFolder(L"menu");
@@ -130,6 +114,37 @@ TEST_F(MainWindowTest, CancelReachesContentAtEveryDepth)
     SendMessageW(window, WM_COMMAND, MAKEWPARAM(ID_CANCEL, 0), 0);
     EXPECT_TRUE(d->canceled.load());
     EXPECT_EQ(cellText(list(), 3, 4), L"canceled");
+}
+
+// A waiting container is held by no worker, so the cancel itself puts back the
+// read-only attribute its first run lifted; a running job's worker does that.
+TEST_F(MainWindowTest, CancelingAWaitingContainerMakesItsFileReadOnlyAgain)
+{
+    struct Row {
+        const wchar_t* name;
+        JobState state;
+        bool readOnlyAfter;
+    } rows[] = {
+        {L"waiting.zip", JOB_WAITING, true},
+        {L"running.zip", JOB_RUNNING, false},
+    };
+    for (const Row& row : rows) {
+        Job* job = addJob(row.name, 10);
+        ASSERT_TRUE(job);
+        ASSERT_TRUE(writeTestFile(job->path, "PK"));
+        job->action = ACTION_OPTIMIZE_ZIP;
+        job->state = row.state;
+        job->readOnlyLifted.exchange(1);
+    }
+    SendMessageW(window, WM_JOB_ADDED, 1, 0);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(testing::Message() << rows[i].name);
+        selectOnly(i);
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(ID_CANCEL, 0), 0);
+        DWORD attributes = GetFileAttributesW(jobs[i]->path);
+        EXPECT_EQ((attributes & FILE_ATTRIBUTE_READONLY) != 0, rows[i].readOnlyAfter);
+        SetFileAttributesW(jobs[i]->path, FILE_ATTRIBUTE_NORMAL);
+    }
 }
 
 TEST_F(MainWindowTest, CanceledPendingJobNeverRuns)

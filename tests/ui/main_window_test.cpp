@@ -2,6 +2,7 @@
 #include <commctrl.h>
 #include "base/file_util.h"
 #include "runner/job_log.h"
+#include "runner/tool_names.h"
 #include "settings/settings.h"
 #include "ui/settings_pages.h"
 #include "support/test_files.h"
@@ -227,6 +228,39 @@ TEST_F(MainWindowTest, DropAddsFileThenFolderInDropOrder)
     ASSERT_EQ(jobList.length, 2u);
     EXPECT_EQ(std::wstring(jobList.entries[1]->path), dropped + L"\\a inside.jpg");
     LeaveCriticalSection(&jobList.lock);
+}
+
+// Missing tools are told in the status line until the first file is added.
+TEST_F(MainWindowTest, StatusLineNamesWhatMissingToolsDisable)
+{
+    const struct {
+        std::vector<const char*> missing;
+        const wchar_t* text;
+    } rows[] = {
+        {{}, L" Built 2022-09-09 00:00. Drag and drop files to optimize."},
+        {{TOOL_FLEXIGIF}, L" 1 tool missing: GIF files will fail. Drag and drop files to optimize."},
+        {{TOOL_FLAC, TOOL_METAFLAC, TOOL_MP3PACKER},
+         L" 3 tools missing: MP3 and FLAC files will fail. Drag and drop files to optimize."},
+        {{TOOL_LEANIFY},
+         L" 1 tool missing: ZIP, ZIP-like, Office Open XML, Open Document, EPUB, XML and SVG files will fail."
+         L" Drag and drop files to optimize."},
+    };
+    HWND status = control(ID_STATUS_LINE);
+    EXPECT_EQ(windowText(status), rows[0].text) << "shown from the start";
+    for (const auto& row : rows) {
+        for (const char* tool : row.missing)
+            ASSERT_TRUE(DeleteFileW(tools.toolPath(tool).c_str())) << tool;
+        initIdleText(main);
+        refreshStatus(main);
+        EXPECT_EQ(windowText(status), row.text);
+        for (const char* tool : row.missing)
+            ASSERT_TRUE(writeTestFile(tools.toolPath(tool), "")) << tool;
+    }
+    ASSERT_TRUE(DeleteFileW(tools.toolPath(TOOL_FLEXIGIF).c_str()));
+    initIdleText(main);
+    ASSERT_NE(addJob(L"one.png", 10), nullptr);
+    SendMessageW(window, WM_WORKER_IDLE, 0, 0);
+    EXPECT_EQ(windowText(status), L" Paused.");
 }
 
 TEST_F(MainWindowTest, StatusLineRules)

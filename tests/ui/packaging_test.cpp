@@ -1,24 +1,12 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <string>
+#include "support/test_files.h"
 #include "support/tool_double_setup.h"
 
 namespace {
 
-// Under Wine the build's Unix path is seen on drive Z:.
-std::wstring programPath()
-{
-    std::wstring path = widen(VELL_OPTIMIZER_PATH);
-    if (!path.empty() && path[0] == L'/')
-        path = L"Z:" + path;
-    for (wchar_t& c : path) {
-        if (c == L'/')
-            c = L'\\';
-    }
-    return path;
-}
-
-const std::wstring PROGRAM_PATH = programPath();
+const std::wstring PROGRAM_PATH = wineHostPath(VELL_OPTIMIZER_PATH);
 const wchar_t* const PROGRAM = PROGRAM_PATH.c_str();
 
 std::wstring versionString(const std::string& info, const wchar_t* name)

@@ -53,16 +53,7 @@ void startHangingWorker(WorkerSlot* slot, FakeWorker* worker, HANDLE* thread, HA
     ResumeThread(slot->thread);
     releaseSpinLock(&slot->slotLock);
     ASSERT_NE(*thread, nullptr);
-    *tool = nullptr;
-    for (int attempt = 0; attempt < 12000 && !*tool; ++attempt) {
-        AcquireSRWLockShared(&running->toolLock);
-        if (running->toolProcess)
-            DuplicateHandle(GetCurrentProcess(), running->toolProcess, GetCurrentProcess(), tool, 0, FALSE,
-                            DUPLICATE_SAME_ACCESS);
-        ReleaseSRWLockShared(&running->toolLock);
-        if (!*tool)
-            Sleep(5);
-    }
+    *tool = waitForToolProcess(running);
     ASSERT_NE(*tool, nullptr);
 }
 

@@ -26,6 +26,7 @@
 //   grow FILE N            append N bytes 'G'
 //   empty FILE             cut to 0 bytes
 //   delete FILE            delete the file
+//   lock FILE              hold the file open, shared with nobody, until the run ends
 //   mkdir FILE             create a folder
 //   deflopt-report D       DeflOpt's report ending "Number of files rewritten  :        D" CR LF
 //   sha256 HEX             7-Zip's hash listing with "SHA256 for data:              HEX"
@@ -317,6 +318,10 @@ void execute(const Run& run, const std::string& command, std::string rest)
         changeSize(resolveFile(run, takeWord(&rest)), 0, true);
     } else if (command == "delete") {
         DeleteFileW(resolveFile(run, takeWord(&rest)).c_str());
+    } else if (command == "lock") {
+        // Left open on purpose: the system closes it when the process ends.
+        CreateFileW(resolveFile(run, takeWord(&rest)).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                    nullptr);
     } else if (command == "mkdir") {
         CreateDirectoryW(resolveFile(run, takeWord(&rest)).c_str(), nullptr);
     } else if (command == "deflopt-report") {

@@ -1,0 +1,191 @@
+"""Running VellBatch under Wine and checking what it left: shared by every fault class."""
+import os, shutil, signal, subprocess, sys, time
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(TOP, "scripts"))
+import verify_demo  # noqa: E402  the demo's content check
+
+SAMPLES = os.path.join(TOP, "samples", "files")
+# Names that say a run left something behind beside a file.
+LEFTOVER_MARKS = (".vell~",)
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+class Batch:
+    """One VellBatch process; its output goes to files, because a tool's console
+    helper outliving a killed run could keep a pipe open."""
+
+    def __init__(self, build, work, args, tools=None, threads=None):
+        self.out_path = os.path.join(work, "batch.out")
+        self.err_path = os.path.join(work, "batch.err")
+        command = ["wine", os.path.join(build, "dist", "VellBatch.exe")]
+        if tools:
+            command += ["--tools", windows_path(tools)]
+        if threads:
+            command += ["-j", str(threads)]
+        command += ["--"] + [windows_path(a) for a in args]
+        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+            self.process = subprocess.Popen(command, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        self.started = time.monotonic()
+        self.code = None
+
+    def wait(self, timeout):
+        try:
+            self.code = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+        return self.code
+
+    def signal(self, number):
+        """True when the signal reached a running process."""
+        if self.process.poll() is not None:
+            return False
+        try:
+            os.kill(self.process.pid, number)
+        except ProcessLookupError:
+            return False
+        return True
+
+    def kill(self):
+        self.signal(signal.SIGKILL)
+        self.process.wait()
+
+    def output(self):
+        with open(self.out_path, "rb") as f:
+            out = f.read().decode("utf-8", "replace")
+        with open(self.err_path, "rb") as f:
+            err = f.read().decode("utf-8", "replace")
+        return out, err
+
+
+def lines_of(out):
+    """The job lines: path, size, result, action, status."""
+    rows = []
+    for line in out.replace("\r", "").split("\n"):
+        fields = line.split("\t")
+        if len(fields) == 5:
+            rows.append(fields)
+    return rows
+
+
+def total_line(out):
+    for line in out.replace("\r", "").split("\n"):
+        if line.startswith("Total: "):
+            return line
+    return None
+
+
+def is_ok(status):
+    return status == "OK" or status.startswith("OK (")
+
+
+def fresh_copy(names, folder, source=SAMPLES):
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    for name in names:
+        shutil.copyfile(os.path.join(source, name), os.path.join(folder, name))
+
+
+def check_files(originals, folder, names=None):
+    """(checked, [problems]): every file byte-identical to its original or of the same content."""
+    problems = []
+    names = names if names is not None else sorted(os.listdir(originals))
+    for name in names:
+        before = open(os.path.join(originals, name), "rb").read()
+        path = os.path.join(folder, name)
+        if not os.path.isfile(path):
+            problems.append(name + ": missing")
+            continue
+        after = open(path, "rb").read()
+        if before == after:
+            continue
+        try:
+            same, how = verify_demo.same_content(name, before, after)
+        except Exception as error:  # a result the check cannot read is not the same content
+            same, how = False, "cannot compare: %s" % error
+        if not same:
+            problems.append(name + ": " + how)
+    return len(names), problems
+
+
+def leftovers(folder, temp):
+    """What a run left behind: marked siblings below folder and scratch folders in temp."""
+    found = []
+    for root, dirs, files in os.walk(folder):
+        for name in files + dirs:
+            if any(mark in name for mark in LEFTOVER_MARKS):
+                found.append(os.path.join(root, name))
+    if os.path.isdir(temp):
+        found += [os.path.join(temp, n) for n in os.listdir(temp)]
+    return found
+
+
+def clear_folder(folder):
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+
+
+def tool_processes(markers):
+    """Processes (not Wine's own server, not VellBatch) whose command line names one of
+    the markers or that work in a folder below one of them."""
+    found = []
+    lowered = [m.lower() for m in markers]
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit() or int(pid) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                line = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
+            where = os.readlink("/proc/%s/cwd" % pid)
+        except OSError:
+            continue
+        # Wine's own services of the prefix live as long as its server.
+        if ("wineserver" in line or "VellBatch.exe" in line or "faults.py" in line or
+                line.lower().startswith("c:\\windows\\") or "/wineprefix" in where):
+            continue
+        if any(m in line.lower() for m in lowered) or any((where + "/").startswith(m) for m in markers):
+            found.append((int(pid), line.strip()))
+    return found
+
+
+def wait_for_no_tools(markers, seconds):
+    deadline = time.monotonic() + seconds
+    while True:
+        found = tool_processes(markers)
+        if not found or time.monotonic() > deadline:
+            return found
+        time.sleep(0.2)
+
+
+def end_processes(found):
+    for pid, _ in found:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+
+def fresh_copy_into(names, folder, source=SAMPLES):
+    """Like fresh_copy, for a folder that may be a mount point of its own."""
+    os.makedirs(folder, exist_ok=True)
+    for name in os.listdir(folder):
+        path = os.path.join(folder, name)
+        shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+    for name in names:
+        shutil.copyfile(os.path.join(source, name), os.path.join(folder, name))
+
+
+def read_or_none(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def is_windows_process(command_line):
+    """Wine shows a Windows program's command line with its DOS path first."""
+    return len(command_line) > 2 and command_line[1:3] == ":\\"
