@@ -114,8 +114,16 @@ bool markOptimized(Job* job)
     HANDLE file = CreateFileW(job->path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    if (file == INVALID_HANDLE_VALUE) {
+        // The result is in place but cannot be marked (the user opened it without
+        // sharing, say): it is optimized again next time. Its size still shows
+        // what was saved; an unknown size claims no saving at all.
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        job->optimizedSize = GetFileAttributesExW(job->path, GetFileExInfoStandard, &data)
+                                 ? (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow
+                                 : job->size;
         return false;
+    }
     FILETIME created = fileTimeOf(job->creationTime);
     FILETIME marked = fileTimeOf(markedTime(job->lastWriteTime));
     // A zero creation time (unknown at analysis) tells the system to leave it alone.
