@@ -6,12 +6,17 @@ source "$(dirname "$0")/../scripts/common.sh"
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
 files=${BENCH_FILES:-1000}
-vell_build "$build" vell_batch tool_double vell_bench vell_bench_demo toolkit_dist vell_cfbf
+vell_build "$build" vell_batch tool_double vell_bench vell_bench_demo vell_bench_choosing toolkit_dist vell_cfbf
 
 vell_use_prefix "$build/bench/wineprefix"
 double=$(find "$build/tests/support/tool_double" -maxdepth 1 -name 'tool_double.exe' | head -n 1)
 wine "$build/bench/vell_bench.exe" "$(winepath -w "$build/dist/VellBatch.exe")" \
   "$(winepath -w "$double")" "$files"
+wineserver -w
+
+# Time spent choosing as a container grows tenfold; BENCH_QUICK=1 for smaller containers.
+echo
+wine "$build/bench/vell_bench_choosing.exe" "$(winepath -w "$double")"
 wineserver -w
 
 # The demo set with verification off and on; BENCH_DEMO_ROUNDS=N for more or fewer rounds.

@@ -243,19 +243,10 @@ void printFinishedJobs()
     }
 }
 
-// A job a worker could still take; the same three tests as the workers' choice.
+// A job a worker could still take, found as the workers find it.
 bool anyPickable()
 {
-    for (size_t i = 0; i < jobList.length; ++i) {
-        Job* job = jobList.entries[i];
-        if (!job->ready.load())
-            continue;
-        if (job->state == JOB_PENDING)
-            return true;
-        if (job->state == JOB_WAITING && allContentFinished(&jobList, job))
-            return true;
-    }
-    return false;
+    return anyJobChoosable(&jobList);
 }
 
 void checkFinished()

@@ -119,10 +119,7 @@ static void startContainer(Job* job, JobList* list)
         finishJob(job, false);
         return;
     }
-    EnterCriticalSection(&list->lock);
-    job->state = JOB_WAITING;
-    job->ready.exchange(1);
-    LeaveCriticalSection(&list->lock);
+    startWaiting(list, job);
     if (job->window)
         PostMessageW(job->window, WM_JOB_STATE, 0, reinterpret_cast<LPARAM>(job));
 }

@@ -11,6 +11,12 @@ bool isExtractAction(uint8_t action);
 void runContainerJob(Job* job, JobList* list);
 // Called under the list lock.
 bool allContentFinished(const JobList* list, const Job* job);
+// The first container (in list order) that waits for its content and may run
+// again now, or null. Called under the list lock.
+Job* firstFinishedContainer(JobList* list);
+// Takes the list lock: the container waits for its content, ready to be taken
+// again, and a worker is woken.
+void startWaiting(JobList* list, Job* job);
 bool anyContentFailed(const JobList* list, const Job* job);
 // Writes a finished job's final state; content of an extraction also gives the
 // extracted folders above it their archive's time once all their content is final.

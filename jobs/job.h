@@ -37,6 +37,13 @@ struct Job {
     std::atomic<uint8_t> ready;
     std::atomic<uint8_t> canceled;
     Job* parent;
+    size_t index; // in the job list, set when appended
+    // Kept under the list lock for choosing: every content (at any depth) of
+    // this job below entry contentScan has finished; waiting containers are
+    // chained in list order through nextWaiting.
+    mutable size_t contentScan;
+    Job* nextWaiting;
+    uint8_t listedWaiting;
     wchar_t scratchDir[PATH_ROOM];
     wchar_t scratchFile[SCRATCH_FILE_ROOM];
     HANDLE logFile;
@@ -80,6 +87,16 @@ struct JobList {
     CRITICAL_SECTION lock;
     CONDITION_VARIABLE work;
     std::atomic<int32_t> busy;
+    // Where choosing resumes: no entry below firstPending is a pending job a
+    // worker may take, none below firstPendingContent pending content; and the
+    // containers that wait for their content, first in list order.
+    size_t firstPending;
+    size_t firstPendingContent;
+    Job* waiting;
+    // Performance-counter ticks the workers spent choosing, and how many
+    // choices; written under the lock, read by the benchmark.
+    uint64_t choosingTicks;
+    uint64_t choices;
 };
 
 struct WorkerSlot {

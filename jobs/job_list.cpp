@@ -12,6 +12,11 @@ void initJobList(JobList* list)
     list->length = 0;
     list->capacity = 0;
     list->busy.store(0);
+    list->choosingTicks = 0;
+    list->choices = 0;
+    list->firstPending = 0;
+    list->firstPendingContent = 0;
+    list->waiting = nullptr;
 }
 
 void clearJobList(JobList* list)
@@ -21,6 +26,9 @@ void clearJobList(JobList* list)
     list->entries = nullptr;
     list->length = 0;
     list->capacity = 0;
+    list->firstPending = 0;
+    list->firstPendingContent = 0;
+    list->waiting = nullptr;
     LeaveCriticalSection(&list->lock);
 }
 
@@ -41,6 +49,7 @@ bool appendJob(JobList* list, Job* job, size_t* index)
     }
     if (list->length < list->capacity) {
         *index = list->length;
+        job->index = list->length;
         list->entries[list->length++] = job;
         appended = true;
     }

@@ -68,8 +68,14 @@ void setWorkerCount(int n)
 
 void stopAllWorkers()
 {
+    // Under the list lock: a worker either looks at its flag after this or is
+    // already asleep when the wake comes. A worker still choosing would
+    // otherwise miss both and sleep for ever.
+    EnterCriticalSection(&jobList.lock);
     for (WorkerSlot& slot : workerSlots)
         slot.stop.exchange(1);
+    WakeAllConditionVariable(&jobList.work);
+    LeaveCriticalSection(&jobList.lock);
     HANDLE threads[MAX_WORKERS];
     DWORD count = 0;
     for (WorkerSlot& slot : workerSlots) {
@@ -85,7 +91,6 @@ void stopAllWorkers()
         }
         releaseSpinLock(&slot.slotLock);
     }
-    WakeAllConditionVariable(&jobList.work);
     if (count)
         WaitForMultipleObjects(count, threads, TRUE, INFINITE);
     for (DWORD i = 0; i < count; ++i)
@@ -109,8 +114,16 @@ bool markOptimized(Job* job)
     HANDLE file = CreateFileW(job->path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    if (file == INVALID_HANDLE_VALUE) {
+        // The result is in place but cannot be marked (the user opened it without
+        // sharing, say): it is optimized again next time. Its size still shows
+        // what was saved; an unknown size claims no saving at all.
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        job->optimizedSize = GetFileAttributesExW(job->path, GetFileExInfoStandard, &data)
+                                 ? (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow
+                                 : job->size;
         return false;
+    }
     FILETIME created = fileTimeOf(job->creationTime);
     FILETIME marked = fileTimeOf(markedTime(job->lastWriteTime));
     // A zero creation time (unknown at analysis) tells the system to leave it alone.
@@ -132,25 +145,36 @@ void finishJob(Job* job, bool success)
         PostMessageW(job->window, WM_JOB_STATE, 0, reinterpret_cast<LPARAM>(job));
 }
 
+// The first pending job a worker may take, from *start on (content only, if
+// asked). The entries passed over can never qualify again: a job never returns
+// to pending, and ready is set again only for containers that start waiting;
+// so the next search starts where this one stopped.
+static Job* firstPendingJob(JobList* list, size_t* start, bool contentOnly)
+{
+    size_t i = *start < list->length ? *start : list->length;
+    for (; i < list->length; ++i) {
+        Job* job = list->entries[i];
+        if (job->ready.load() && job->state == JOB_PENDING && (job->parent || !contentOnly))
+            break;
+    }
+    *start = i;
+    return i < list->length ? list->entries[i] : nullptr;
+}
+
 // Chooses under the list lock: content first, then finished containers, then the rest.
 static Job* chooseJob(JobList* list)
 {
-    for (size_t i = 0; i < list->length; ++i) {
-        Job* job = list->entries[i];
-        if (job->ready.load() && job->parent && job->state == JOB_PENDING)
-            return job;
-    }
-    for (size_t i = 0; i < list->length; ++i) {
-        Job* job = list->entries[i];
-        if (job->ready.load() && job->state == JOB_WAITING && allContentFinished(list, job))
-            return job;
-    }
-    for (size_t i = 0; i < list->length; ++i) {
-        Job* job = list->entries[i];
-        if (job->ready.load() && job->state == JOB_PENDING)
-            return job;
-    }
-    return nullptr;
+    Job* job = firstPendingJob(list, &list->firstPendingContent, true);
+    if (!job)
+        job = firstFinishedContainer(list);
+    if (!job)
+        job = firstPendingJob(list, &list->firstPending, false);
+    return job;
+}
+
+bool anyJobChoosable(JobList* list)
+{
+    return chooseJob(list) != nullptr;
 }
 
 static bool runFormatPipeline(Job* job)
@@ -237,13 +261,21 @@ DWORD WINAPI workerThread(LPVOID parameter)
             CloseHandle(slot->thread);
             slot->thread = nullptr;
             releaseSpinLock(&slot->slotLock);
+            // This worker may have just finished the last content of a container,
+            // or have been woken for work it now leaves: someone else must look.
+            WakeAllConditionVariable(&jobList.work);
             LeaveCriticalSection(&jobList.lock);
             jobList.busy.fetch_sub(1);
             if (slot->window)
                 PostMessageW(slot->window, WM_WORKER_IDLE, 0, 0);
             return 0;
         }
+        LARGE_INTEGER before, after;
+        QueryPerformanceCounter(&before);
         Job* job = chooseJob(&jobList);
+        QueryPerformanceCounter(&after);
+        jobList.choosingTicks += static_cast<uint64_t>(after.QuadPart - before.QuadPart);
+        ++jobList.choices;
         if (!job) {
             jobList.busy.fetch_sub(1);
             if (slot->window)

@@ -11,6 +11,8 @@ DWORD WINAPI workerThread(LPVOID slot);
 // Shutdown's first four steps: every slot stopped, the slots' current jobs
 // canceled with their tools terminated, the workers woken and waited for.
 void stopAllWorkers();
+// Whether a worker would find a job to take now; called under the list lock.
+bool anyJobChoosable(JobList* list);
 // Stamps the job's file with the "already optimized" mark and records its size.
 bool markOptimized(Job* job);
 // Read-only attribute put back, final state, log closed, WM_JOB_STATE posted.

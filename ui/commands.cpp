@@ -204,6 +204,9 @@ static void cancelSelectedJobs(MainWindow* main)
         cancelJob(main, static_cast<size_t>(row));
         LeaveCriticalSection(&jobList.lock);
     }
+    // Cancelled content counts as finished: a container waiting for it may be
+    // choosable now, and the workers may all be asleep.
+    WakeAllConditionVariable(&jobList.work);
 }
 
 void onCommand(MainWindow* main, WORD id, WORD code)

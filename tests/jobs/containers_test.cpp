@@ -17,7 +17,16 @@
 
 namespace {
 
-bool cancelAfterFirstTool(void* context, uint32_t code, uintptr_t value);
+// Sets the job's cancel flag once its first tool has ended, as a cancel right
+// after the unpacking would.
+bool cancelAfterFirstTool(void* context, uint32_t code, uintptr_t value)
+{
+    Job* job = static_cast<Job*>(context);
+    bool goOn = jobReport(context, code, value);
+    if (code == SINK_TOOL_EXITED)
+        job->canceled.exchange(1);
+    return goOn;
+}
 
 const std::string DIGEST(64, 'C');
 const std::string ELLIPSIS = "\xE2\x80\xA6";

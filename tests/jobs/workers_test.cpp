@@ -236,12 +236,117 @@ TEST_F(Workers, PausingAndResumingAtOnceLeavesAWorkerToPickJobs)
     EXPECT_EQ(job->state, JOB_DONE);
 }
 
+// Stops the pool on a thread of its own, so that a lost wake-up fails the test
+// instead of hanging it; the workers are woken afterwards so that it still ends.
+static bool stopAllWorkersWithin(DWORD limitMs, HANDLE heldWorker)
+{
+    HANDLE stopper = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { stopAllWorkers(); return 0; }, nullptr, 0, nullptr);
+    if (!stopper)
+        return false;
+    Sleep(50); // the stop is under way while the worker is held
+    ResumeThread(heldWorker);
+    bool ended = WaitForSingleObject(stopper, limitMs) == WAIT_OBJECT_0;
+    while (WaitForSingleObject(stopper, 10) != WAIT_OBJECT_0)
+        WakeAllConditionVariable(&jobList.work);
+    CloseHandle(stopper);
+    return ended;
+}
+
+TEST_F(Workers, StoppingAllWorkersWakesAWorkerStillChoosing)
+{
+    // Many containers waiting for content that never ends make each choice
+    // slow. Records only: no scratch folders, nothing to run.
+    setWorkerCount(0);
+    for (int i = 0; i < 20000; ++i) {
+        Job* records[2];
+        for (Job*& record : records) {
+            record = static_cast<Job*>(allocate(1, sizeof(Job), nullptr));
+            ASSERT_NE(record, nullptr);
+            size_t index = 0;
+            ASSERT_TRUE(appendJob(&jobList, record, &index));
+        }
+        records[1]->parent = records[0]; // pending, but never ready
+        startWaiting(&jobList, records[0]);
+    }
+    // The one worker is woken and held (suspended) while it chooses, past its
+    // look at the stop flag; the stop then begins and the worker goes on.
+    int held = 0;
+    int lost = 0;
+    for (int attempt = 0; attempt < 50 && held < 5 && lost == 0; ++attempt) {
+        setWorkerCount(1);
+        ASSERT_TRUE(waitUntil([] { return jobList.busy.load() == 0; }));
+        HANDLE worker = OpenThread(THREAD_SUSPEND_RESUME, FALSE, slotThreadId(0));
+        ASSERT_NE(worker, nullptr);
+        WakeAllConditionVariable(&jobList.work);
+        DWORD start = GetTickCount();
+        while (GetTickCount() - start < 1000 && TryEnterCriticalSection(&jobList.lock))
+            LeaveCriticalSection(&jobList.lock);
+        SuspendThread(worker);
+        bool choosing = !TryEnterCriticalSection(&jobList.lock);
+        if (!choosing)
+            LeaveCriticalSection(&jobList.lock);
+        held += choosing;
+        if (!stopAllWorkersWithin(5000, worker))
+            ++lost;
+        CloseHandle(worker);
+    }
+    EXPECT_GT(held, 0) << "the worker was never caught choosing";
+    EXPECT_EQ(lost, 0) << "the worker missed its wake-up and the stop waited for it";
+}
+
+TEST_F(HangingWorkers, AWorkerEndingAfterTheCountWasLoweredWakesOneForTheContainer)
+{
+    ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "hang\n"));
+    setWorkerCount(1);
+    Job* first = add(file(L"first.png"), ACTION_OPTIMIZE_PNG);
+    ASSERT_TRUE(waitUntil([&] { return toolRunning(first); }));
+    Job* container = add(file(L"box.zip", "PK"), ACTION_OPTIMIZE_ZIP);
+    container->ready.exchange(0);
+    Job* content = add(file(L"inner.png"), ACTION_OPTIMIZE_PNG, container);
+    setWorkerCount(2);
+    ASSERT_TRUE(waitUntil([&] { return toolRunning(content) && tools.calls(TOOL_ECT).size() == 2; }));
+    startWaiting(&jobList, container); // as after its first run
+    terminateJobTool(first);
+    // The first worker found nothing to take and sleeps; the second one's slot goes.
+    ASSERT_TRUE(waitUntil([] { return jobList.busy.load() == 1; }));
+    setWorkerCount(1);
+    Sleep(100); // the first worker rescans after that change and sleeps again
+    ASSERT_TRUE(waitUntil([] { return jobList.busy.load() == 1; }));
+    terminateJobTool(content);
+    EXPECT_TRUE(waitUntil([&] { return jobFinished(container); }, 20000))
+        << "the container waits although its content has finished";
+    EXPECT_EQ(container->state, JOB_FAILED) << logFileBytes(container);
+}
+
+TEST_F(Workers, AContainerThatStartsWaitingWithItsContentDoneWakesAWorker)
+{
+    ASSERT_TRUE(tools.install(TOOL_7Z, "call 1: mkdir x\n"));
+    setWorkerCount(0);
+    Job* container = add(file(L"empty.zip", "PK"), ACTION_OPTIMIZE_ZIP);
+    container->options[0] = 1;
+    // Picked as a worker picks it; its first run happens on this thread.
+    EnterCriticalSection(&jobList.lock);
+    container->state = JOB_STARTING;
+    container->ready.exchange(0);
+    LeaveCriticalSection(&jobList.lock);
+    ASSERT_TRUE(createLogFile(container));
+    setWorkerCount(1);
+    ASSERT_TRUE(waitUntil([] { return jobList.busy.load() == 0; })); // asleep, nothing to take
+    runContainerJob(container, &jobList);
+    EXPECT_TRUE(waitUntil([&] { return jobFinished(container); }, 20000))
+        << "nobody was woken for the container that became ready";
+    // Its second run began (what the double makes of the packing does not matter here).
+    EXPECT_NE(logFileBytes(container).find("compressing \xE2\x80\xA6\n"), std::string::npos)
+        << logFileBytes(container);
+}
+
 TEST_F(Workers, ContentJobsArePickedBeforeEarlierPendingJobs)
 {
     setWorkerCount(0);
     Job* top = add(file(L"top.png"), ACTION_DELETE);
     Job* container = add(file(L"box.zip", "PK"), ACTION_OPTIMIZE_ZIP);
-    container->state = JOB_WAITING; // as a container waiting for its content
+    startWaiting(&jobList, container); // as a container waiting for its content
     Job* later = add(file(L"later.png"), ACTION_DELETE);
     Job* content = add(file(L"inner.png"), ACTION_DELETE, container);
     takeNotifications(window);
@@ -269,6 +374,50 @@ TEST_F(Workers, AContainerWaitsForTheContentOfItsContent)
     EXPECT_FALSE(anyContentFailed(&jobList, container)); // only direct content counts
     EXPECT_TRUE(anyContentFailed(&jobList, inner));
     LeaveCriticalSection(&jobList.lock);
+}
+
+TEST_F(Workers, AContainerIsFinishedOnlyWhenAllItsContentIsWhateverOrderItEnds)
+{
+    setWorkerCount(0);
+    Job* container = add(file(L"order.zip", "PK"), ACTION_OPTIMIZE_ZIP);
+    Job* first = add(file(L"first.png"), ACTION_DELETE, container);
+    Job* nested = add(file(L"nested.zip", "PK"), ACTION_EXTRACT_ZIP, container);
+    Job* last = add(file(L"last.png"), ACTION_DELETE, container);
+    Job* other = add(file(L"other.png"), ACTION_DELETE);
+    Job* deep = nullptr;
+    // Each step ends content (or adds some); the answer after it.
+    const struct {
+        Job** job;
+        bool add;
+        bool finished;
+        bool nestedFinished;
+    } steps[] = {
+        {&last, false, false, true},  // the later content ends first
+        {&other, false, false, true}, // unrelated jobs do not count
+        {&first, false, false, true},
+        {&nested, false, true, true}, // all ended, for now
+        {&deep, true, false, false},  // content of content added later counts again
+        {&deep, false, true, true},
+    };
+    EnterCriticalSection(&jobList.lock);
+    EXPECT_FALSE(allContentFinished(&jobList, container));
+    LeaveCriticalSection(&jobList.lock);
+    int number = 0;
+    for (const auto& step : steps) {
+        if (step.add) {
+            *step.job = add(file(L"deep.png"), ACTION_DELETE, nested);
+        } else {
+            EnterCriticalSection(&jobList.lock);
+            (*step.job)->ready.exchange(0);
+            (*step.job)->state = JOB_DONE;
+            LeaveCriticalSection(&jobList.lock);
+        }
+        EnterCriticalSection(&jobList.lock);
+        EXPECT_EQ(allContentFinished(&jobList, container), step.finished) << "step " << number;
+        EXPECT_EQ(allContentFinished(&jobList, nested), step.nestedFinished) << "step " << number;
+        LeaveCriticalSection(&jobList.lock);
+        ++number;
+    }
 }
 
 TEST_F(Workers, ContentCanceledBeforeItRanDoesNotHoldItsContainerForever)
