@@ -1,8 +1,8 @@
 #include "optimizers/verify.h"
 #include "optimizers/verify_internal.h"
+#include "base/file_util.h"
 #include <objbase.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -221,8 +221,8 @@ bool verifyCompoundResult(const wchar_t* original, const wchar_t* result, const 
     HRESULT initialized = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(initialized) && initialized != RPC_E_CHANGED_MODE)
         return reportCannotCheck(sink, "COM cannot be initialised");
-    Comparison* comparison = static_cast<Comparison*>(calloc(1, sizeof(Comparison)));
-    uint8_t* buffers = static_cast<uint8_t*>(malloc(2 * static_cast<size_t>(CHUNK_LENGTH)));
+    Comparison* comparison = static_cast<Comparison*>(allocate(1, sizeof(Comparison), nullptr));
+    uint8_t* buffers = static_cast<uint8_t*>(allocate(2, CHUNK_LENGTH, nullptr));
     IStorage* before = nullptr;
     IStorage* after = nullptr;
     bool answer;
@@ -250,8 +250,8 @@ bool verifyCompoundResult(const wchar_t* original, const wchar_t* result, const 
         after->Release();
     if (before)
         before->Release();
-    free(buffers);
-    free(comparison);
+    release(buffers);
+    release(comparison);
     if (SUCCEEDED(initialized))
         CoUninitialize();
     return answer;
