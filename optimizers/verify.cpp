@@ -51,11 +51,6 @@ bool reportCannotCheck(const ErrorSink* sink, const char* why)
     return false;
 }
 
-void reportToolVerified(const char* what, const ErrorSink* sink)
-{
-    reportVerified(sink, what);
-}
-
 bool openMappedFile(const wchar_t* path, MappedFile* mapped)
 {
     memset(mapped, 0, sizeof(*mapped));

@@ -59,6 +59,7 @@ struct ArchiveChanges {
 bool verifyZipEntries(const wchar_t* original, const wchar_t* result, const ArchiveChanges* changes,
                       const ErrorSink* sink);
 
-// Compound files: VellCFBF ends with 0 only after it read its copy back and found
-// it equal; this only says so in the log.
-void reportToolVerified(const char* what, const ErrorSink* sink);
+// Compound files: the same tree of storages and streams, with the same names,
+// types, storage classes and stream bytes. A result that does not open as a
+// compound file differs.
+bool verifyCompoundResult(const wchar_t* original, const wchar_t* result, const ErrorSink* sink);

@@ -2,6 +2,7 @@
 // tools kit from the build's dist\tools folder: the results must read back as
 // the same documents and the same audio.
 #include "cfbf/sample_file.h"
+#include "settings/settings.h"
 #include "optimizers/media.h"
 #include "runner/tool_names.h"
 #include "runner/tool_runner.h"
@@ -129,6 +130,7 @@ protected:
     }
     void TearDown() override
     {
+        settings.general_verifyResults = 0; // what the other cases run with
         destroyTestJob(job);
         if (!work.empty())
             removeTestFolder(work);
@@ -179,12 +181,14 @@ TEST_F(MediaKit, CompoundFileReadsTheSameAfterBothPasses)
     ASSERT_EQ(sectorSize(original), 4096u);
     ASSERT_TRUE(CopyFileW(file.c_str(), (out + L"\\original.msi").c_str(), FALSE));
 
+    settings.general_verifyResults = 1;
     EXPECT_TRUE(optimizeCompoundFile(file.c_str(), scratch.c_str(), false, &job->sink))
         << logFileBytes(job);
     std::string text = logFileBytes(job);
     EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
     EXPECT_NE(text.find("-v4 \""), std::string::npos) << text; // both passes ran
     EXPECT_NE(text.find("new optimium\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("verified: storages, classes and 14 streams equal\n"), std::string::npos) << text;
     std::string optimized = readBytes(file);
     EXPECT_LT(optimized.size(), original.size());
     EXPECT_EQ(sectorSize(optimized), 512u);

@@ -3,7 +3,9 @@
 #include "optimizers/media.h"
 #include "runner/tool_names.h"
 #include "runner/tool_runner.h"
+#include "settings/settings.h"
 #include "support/tool_double_setup.h"
+#include "cfbf/sample_file.h"
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -41,7 +43,11 @@ protected:
         job = createTestJob(scratch);
         ASSERT_NE(job, nullptr);
     }
-    void TearDown() override { destroyTestJob(job); }
+    void TearDown() override
+    {
+        destroyTestJob(job);
+        settings.general_verifyResults = 0; // what the other cases run with
+    }
 
     std::wstring scratchFile(const wchar_t* name) const { return scratch + L"\\" + name; }
     std::string log() const { return logFileBytes(job); }
@@ -105,29 +111,147 @@ TEST_F(MediaPipelines, CompoundPassesFollowTheExtension)
     EXPECT_EQ(countOf(log(), NEW_OPTIMUM), 0u);
 }
 
+// Compound files for the rewriter's double to hand back: the sample tree, or the
+// sample tree with one thing changed.
+enum CompoundVariant { SAME_TREE, CHANGED_BYTE, NO_INNER_CLASS, NO_ROOT_CLASS, STREAM_MISSING, STREAM_ADDED };
+
+bool makeCompound(const std::wstring& path, CompoundVariant variant, bool largeSectors)
+{
+    std::vector<SampleElement> tree(SAMPLE_TREE, SAMPLE_TREE + SAMPLE_TREE_COUNT);
+    for (SampleElement& element : tree) {
+        if (variant == NO_INNER_CLASS && wcscmp(element.path, L"Inner") == 0)
+            element.classId = nullptr;
+    }
+    if (variant == STREAM_MISSING) {
+        for (size_t i = 0; i < tree.size(); ++i) {
+            if (wcscmp(tree[i].path, L"Inner/Tiny") == 0)
+                tree.erase(tree.begin() + static_cast<long>(i));
+        }
+    }
+    if (variant == STREAM_ADDED)
+        tree.push_back({L"Added", false, 10, nullptr, 0});
+    const CLSID* rootClass = variant == NO_ROOT_CLASS ? nullptr : &SAMPLE_ROOT_CLASS;
+    if (FAILED(createSampleFile(path.c_str(), tree.data(), tree.size(), rootClass, largeSectors)))
+        return false;
+    if (variant != CHANGED_BYTE)
+        return true;
+    // One byte deep inside, past the first chunk of a stream longer than one sector.
+    const DWORD mode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
+    IStorage* root = nullptr;
+    IStorage* inner = nullptr;
+    IStream* stream = nullptr;
+    bool changed = false;
+    if (SUCCEEDED(StgOpenStorage(path.c_str(), nullptr, mode, nullptr, 0, &root)) &&
+        SUCCEEDED(root->OpenStorage(L"Inner", nullptr, mode, nullptr, 0, &inner)) &&
+        SUCCEEDED(inner->OpenStream(L"Nested", nullptr, mode, 0, &stream))) {
+        LARGE_INTEGER at;
+        at.QuadPart = 4321;
+        unsigned char flipped = static_cast<unsigned char>(sampleByte(L"Inner/Nested", 4321) ^ 0x01);
+        ULONG written = 0;
+        changed = SUCCEEDED(stream->Seek(at, STREAM_SEEK_SET, nullptr)) &&
+                  SUCCEEDED(stream->Write(&flipped, 1, &written)) && written == 1;
+    }
+    if (stream)
+        stream->Release();
+    if (inner)
+        inner->Release();
+    if (root)
+        root->Release();
+    return changed;
+}
+
+std::string copyOver(const std::wstring& from, const char* to)
+{
+    return "copy \"" + narrow(from) + "\" " + to + "\n";
+}
+
+// The original has 4096-byte sectors, every result 512-byte ones and so is smaller:
+// only what the check says decides whether the file is replaced.
+TEST_F(MediaPipelines, CompoundResultsReplaceOnlyWhenTheirContentIsEqual)
+{
+    struct ResultCase {
+        const char* name;
+        CompoundVariant variant;
+        bool garbage; // the double writes text instead of a compound file
+        bool verify;
+        const char* line;
+    };
+    const ResultCase table[] = {
+        {"equal", SAME_TREE, false, true, "verified: storages, classes and 14 streams equal\n"},
+        {"garbage", SAME_TREE, true, true,
+         "ERROR: result differs from the original (the result cannot be opened as a compound file)\n"},
+        {"byte", CHANGED_BYTE, false, true, "ERROR: result differs from the original (bytes of stream Inner/Nested)\n"},
+        {"class", NO_INNER_CLASS, false, true, "ERROR: result differs from the original (class of storage Inner)\n"},
+        {"root class", NO_ROOT_CLASS, false, true, "ERROR: result differs from the original (class of storage (root))\n"},
+        {"missing", STREAM_MISSING, false, true,
+         "ERROR: result differs from the original (missing stream Inner/Tiny)\n"},
+        {"added", STREAM_ADDED, false, true,
+         "ERROR: result differs from the original (elements added to storage (root))\n"},
+        {"byte, unchecked", CHANGED_BYTE, false, false, ""},
+    };
+    const std::wstring file = tools.work(L"Setup.msi");
+    const std::wstring original = tools.work(L"original.msi");
+    ASSERT_TRUE(makeCompound(original, SAME_TREE, true));
+    ASSERT_TRUE(tools.install(TOOL_VELLCFBF));
+    int number = 0;
+    for (const ResultCase& row : table) {
+        SCOPED_TRACE(row.name);
+        restartJob();
+        settings.general_verifyResults = row.verify ? 1 : 0;
+        const std::wstring result = tools.work((L"result" + std::to_wstring(++number) + L".msi").c_str());
+        ASSERT_TRUE(makeCompound(result, row.variant, false));
+        ASSERT_LT(readBytes(result).size(), readBytes(original).size());
+        ASSERT_TRUE(writeBytes(file, readBytes(original)));
+        // Both passes hand back the same result, so only the first can replace.
+        ASSERT_TRUE(tools.setBehavior(TOOL_VELLCFBF, row.garbage ? "write @last garbage!!\n"
+                                                                 : copyOver(result, "@last")));
+        bool replaces = !row.verify || (row.variant == SAME_TREE && !row.garbage);
+        EXPECT_EQ(optimizeCompoundFile(file.c_str(), scratch.c_str(), false, &job->sink), replaces) << log();
+        EXPECT_EQ(readBytes(file) == readBytes(result), replaces);
+        EXPECT_EQ(readBytes(file) == readBytes(original), !replaces);
+        EXPECT_EQ(countOf(log(), NEW_OPTIMUM), replaces ? 1u : 0u) << log();
+        if (row.verify)
+            EXPECT_NE(log().find(row.line), std::string::npos) << log();
+        else
+            EXPECT_EQ(log().find("verified"), std::string::npos) << log();
+    }
+}
+
 TEST_F(MediaPipelines, BothCompoundPassesShrinkingAreBothKept)
 {
+    settings.general_verifyResults = 1;
     std::wstring file = tools.work(L"Setup.msi");
-    ASSERT_TRUE(writeBytes(file, std::string(100, 'o')));
-    ASSERT_TRUE(tools.install(TOOL_VELLCFBF, "call 1: write @last 512-byte pass result\n"
-                                             "call 2: write @last 4096 pass\n"));
+    std::wstring larger = tools.work(L"larger.cfb");
+    std::wstring smaller = tools.work(L"smaller.cfb");
+    ASSERT_TRUE(makeCompound(file, SAME_TREE, true));
+    // Each pass's result is equal and smaller than what the file is by then.
+    ASSERT_TRUE(makeCompound(larger, SAME_TREE, false));
+    ASSERT_TRUE(writeBytes(smaller, readBytes(larger)));
+    ASSERT_TRUE(writeBytes(file, readBytes(file) + std::string(1024, '\0')));
+    ASSERT_LT(readBytes(larger).size(), readBytes(file).size());
+    ASSERT_TRUE(writeBytes(larger, readBytes(larger) + std::string(512, '\0')));
+    ASSERT_LT(readBytes(larger).size(), readBytes(file).size());
+    ASSERT_TRUE(tools.install(TOOL_VELLCFBF, "call 1: " + copyOver(larger, "@last") +
+                                             "call 2: " + copyOver(smaller, "@last")));
     EXPECT_TRUE(optimizeCompoundFile(file.c_str(), scratch.c_str(), false, &job->sink)) << log();
-    EXPECT_EQ(readBytes(file), "4096 pass");
+    EXPECT_EQ(readBytes(file), readBytes(smaller));
     EXPECT_EQ(countOf(log(), NEW_OPTIMUM), 2u) << log();
     // The scratch result stays for the record.
-    EXPECT_EQ(readBytes(scratchFile(L"x.doc")), "4096 pass");
+    EXPECT_EQ(readBytes(scratchFile(L"x.doc")), readBytes(smaller));
 }
 
 TEST_F(MediaPipelines, OnlyAShrinkingCompoundPassReplaces)
 {
+    settings.general_verifyResults = 1;
     std::wstring file = tools.work(L"Setup.msi");
+    std::wstring smaller = tools.work(L"smaller.cfb");
+    ASSERT_TRUE(makeCompound(file, SAME_TREE, true));
+    ASSERT_TRUE(makeCompound(smaller, SAME_TREE, false));
     // The first result is as long as the file, so only the second one counts.
-    const std::string sameLength = "as long as the file";
-    ASSERT_TRUE(writeBytes(file, std::string(sameLength.size(), 'o')));
-    ASSERT_TRUE(tools.install(TOOL_VELLCFBF, "call 1: write @last " + sameLength + "\n"
-                                             "call 2: write @last smaller\n"));
+    ASSERT_TRUE(tools.install(TOOL_VELLCFBF, "call 1: " + copyOver(file, "@last") +
+                                             "call 2: " + copyOver(smaller, "@last")));
     EXPECT_TRUE(optimizeCompoundFile(file.c_str(), scratch.c_str(), false, &job->sink)) << log();
-    EXPECT_EQ(readBytes(file), "smaller");
+    EXPECT_EQ(readBytes(file), readBytes(smaller));
     EXPECT_EQ(countOf(log(), NEW_OPTIMUM), 1u) << log();
 }
 
