@@ -87,7 +87,7 @@ static FileKind probeGif(const wchar_t* path, const wchar_t* temporaryPath, bool
     if (!createScratchDir(folder, temporaryPath))
         return KIND_GIF_MULTI;
     bool single = analyzeGifImages(path, folder, lowPriority, sink);
-    deleteTree(folder);
+    deleteTreePatiently(folder);
     return single ? KIND_GIF_SINGLE : KIND_GIF_MULTI;
 }
 
@@ -129,7 +129,7 @@ static FileKind probeZip(const wchar_t* path, const wchar_t* temporaryPath, bool
     if (createScratchDir(folder, temporaryPath)) {
         extractMarkerFiles(path, folder, lowPriority, sink);
         kind = markerKind(folder);
-        deleteTree(folder);
+        deleteTreePatiently(folder);
     }
     if (kind != KIND_NONE)
         return kind;

@@ -100,6 +100,24 @@ BOOL WINAPI ignoreControl(DWORD)
     return TRUE;
 }
 
+// Control events travel through a console the test shares with VellBatch; made
+// once per process, the test's own output stays where it was, and the test
+// ignores the events it sends.
+void shareConsole()
+{
+    static bool shared = false;
+    if (shared)
+        return;
+    shared = true;
+    HANDLE standard[2] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
+    FreeConsole();
+    if (AllocConsole()) {
+        SetStdHandle(STD_OUTPUT_HANDLE, standard[0]);
+        SetStdHandle(STD_ERROR_HANDLE, standard[1]);
+    }
+    SetConsoleCtrlHandler(ignoreControl, TRUE);
+}
+
 // Bytes as the tool double's TEXT, every byte escaped.
 std::string escaped(const std::string& bytes)
 {
@@ -691,15 +709,7 @@ TEST_F(VellBatch, CtrlCCancelsCleanly)
 {
     ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "hang\n"));
     std::wstring path = png(L"slow.png");
-    // Control events travel through a console the two processes share; the test's
-    // own output stays where it was.
-    HANDLE standard[2] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
-    FreeConsole();
-    if (AllocConsole()) {
-        SetStdHandle(STD_OUTPUT_HANDLE, standard[0]);
-        SetStdHandle(STD_ERROR_HANDLE, standard[1]);
-    }
-    SetConsoleCtrlHandler(ignoreControl, TRUE); // the test itself ignores the event it sends
+    shareConsole();
     PROCESS_INFORMATION process = {};
     ASSERT_TRUE(start({L"--tools", toolsArgument(), L"-j", L"1", path}, &process));
     if (!waitForTool(TOOL_ECT, &process)) {
@@ -738,13 +748,7 @@ TEST_F(VellBatch, CtrlCEndsAHangingProbe)
     const std::string gifBytes = "GIF89a, a picture that must stay as it is";
     std::wstring path = input + L"\\slow.gif";
     ASSERT_TRUE(writeTestFile(path, gifBytes));
-    HANDLE standard[2] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
-    FreeConsole();
-    if (AllocConsole()) {
-        SetStdHandle(STD_OUTPUT_HANDLE, standard[0]);
-        SetStdHandle(STD_ERROR_HANDLE, standard[1]);
-    }
-    SetConsoleCtrlHandler(ignoreControl, TRUE);
+    shareConsole();
     PROCESS_INFORMATION process = {};
     ASSERT_TRUE(start({L"--tools", toolsArgument(), L"-j", L"1", path}, &process));
     if (!waitForTool(TOOL_GIFSICLE, &process)) {
