@@ -283,7 +283,7 @@ void onCancel()
     batch.canceling = true;
     clearProgress();
     writeText(STD_ERROR_HANDLE, L"VellBatch: canceling\n");
-    batch.run.stop.exchange(1);
+    stopAdding(&batch.run);
     EnterCriticalSection(&jobList.lock);
     for (size_t i = 0; i < jobList.length; ++i) {
         Job* job = jobList.entries[i];
@@ -419,7 +419,7 @@ void removeScratchData()
 // Stopped and waited for, so that no job appears after the scratch folders are gone.
 void stopAdder()
 {
-    batch.run.stop.exchange(1);
+    stopAdding(&batch.run);
     HANDLE thread = nullptr;
     acquireSpinLock(&batch.run.lock);
     // The adder closes its own handle as it ends; a copy stays valid for the wait.
@@ -565,7 +565,7 @@ Action dryRunAction(const GivenFile& file, uint8_t options[4], SkipReason* reaso
         return ACTION_NONE;
     }
     FileKind kind = sniffContent(file.path.c_str(), settings.general_tempPath, head, file.size, got,
-                                 settings.general_backgroundPriority != 0);
+                                 settings.general_backgroundPriority != 0, &defaultSink);
     return kind == KIND_NONE ? ACTION_NONE : chooseAction(file.path.c_str(), kind, &settings, CONTEXT_TOP, options);
 }
 

@@ -1,6 +1,7 @@
 #include "jobs/adding.h"
 #include "base/file_util.h"
 #include "optimizers/replace.h"
+#include "runner/tool_watch.h"
 #include <string.h>
 #include <wchar.h>
 
@@ -214,6 +215,12 @@ static void addPath(AddingRun* run, wchar_t* path)
     }
     analyzeFile(run, path, run->temporaryPath, lastWriteTimeOfPath(path), run->settings, run->jobs, nullptr,
                 CONTEXT_TOP, run->window);
+}
+
+void stopAdding(AddingRun* run)
+{
+    run->stop.exchange(1);
+    terminateWatchedTool(&run->probeLock, &run->probeProcess);
 }
 
 DWORD WINAPI adderThread(LPVOID parameter)

@@ -13,7 +13,10 @@ struct AddingRun {
     size_t queueCapacity; // capacity in bytes
     wchar_t currentPath[PATH_ROOM];
     wchar_t temporaryPath[TEMP_PATH_ROOM];
-    std::atomic<uint8_t> stop; // set to make the adder drop its queue and end soon
+    std::atomic<uint8_t> stop; // set (through stopAdding) to make the adder drop its queue and end soon
+    // The probe tool the adder waits for, so that a stop can end it.
+    HANDLE probeProcess;
+    SRWLOCK probeLock;
     // Where the run's notifications go and what it reads; set by the owner.
     HWND window;
     JobList* jobs;
@@ -35,6 +38,9 @@ bool queuePath(AddingRun* run, const wchar_t* path);
 // Like queuePath for many paths under one lock (a drop).
 void queuePaths(AddingRun* run, const wchar_t* const* paths, size_t count);
 DWORD WINAPI adderThread(LPVOID run);
+// Raises the run's stop flag and ends the probe tool the adder may be waiting for;
+// the adder then ends soon. Does not wait for it.
+void stopAdding(AddingRun* run);
 // Walks folderPath + the entry's name; entry may be zeroed for a walk that starts at a folder.
 void addFolder(AddingRun* adder, const wchar_t* folderPath, const wchar_t* temporaryPath, JobList* list,
                const WIN32_FIND_DATAW* entry, HWND window, const Settings* settings,

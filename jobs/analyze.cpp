@@ -2,6 +2,7 @@
 #include "base/file_util.h"
 #include "jobs/scratch.h"
 #include "runner/job_log.h"
+#include "runner/tool_watch.h"
 #include <wchar.h>
 
 const uint64_t MARK_MODULUS = 1000000;
@@ -72,8 +73,18 @@ void analyzeFile(AddingRun* adder, wchar_t* path, const wchar_t* temporaryPath,
     FileKind kind = KIND_NONE;
     Action action = ACTION_NONE;
     if (got == wanted) {
+        // A probe's tool is recorded where a stop finds it: with the adder, or as
+        // the tool of the container whose content this is.
+        ToolWatch watch = {};
+        ErrorSink probeSink = defaultSink;
+        if (adder)
+            watch = {&adder->probeLock, &adder->probeProcess, &adder->stop};
+        else if (parent)
+            watch = {&parent->toolLock, &parent->toolProcess, &parent->canceled};
+        if (watch.lock)
+            probeSink = {&watch, watchReport};
         kind = sniffContent(path, temporaryPath, head, fileSize, got,
-                            settings->general_backgroundPriority != 0);
+                            settings->general_backgroundPriority != 0, &probeSink);
         if (kind != KIND_NONE)
             action = chooseAction(path, kind, settings, context, options);
     }

@@ -80,13 +80,14 @@ static bool textStartsWith(const uint8_t* head, uint32_t length, const char* asc
     return bigEndian || littleEndian;
 }
 
-static FileKind probeGif(const wchar_t* path, const wchar_t* temporaryPath, bool lowPriority)
+static FileKind probeGif(const wchar_t* path, const wchar_t* temporaryPath, bool lowPriority,
+                         const ErrorSink* sink)
 {
     wchar_t folder[PATH_ROOM];
     if (!createScratchDir(folder, temporaryPath))
         return KIND_GIF_MULTI;
-    bool single = analyzeGifImages(path, folder, lowPriority);
-    deleteTree(folder);
+    bool single = analyzeGifImages(path, folder, lowPriority, sink);
+    deleteTreePatiently(folder);
     return single ? KIND_GIF_SINGLE : KIND_GIF_MULTI;
 }
 
@@ -120,14 +121,15 @@ static FileKind markerKind(const wchar_t* folder)
     return kind;
 }
 
-static FileKind probeZip(const wchar_t* path, const wchar_t* temporaryPath, bool lowPriority)
+static FileKind probeZip(const wchar_t* path, const wchar_t* temporaryPath, bool lowPriority,
+                         const ErrorSink* sink)
 {
     FileKind kind = KIND_NONE;
     wchar_t folder[PATH_ROOM];
     if (createScratchDir(folder, temporaryPath)) {
-        extractMarkerFiles(path, folder, lowPriority);
+        extractMarkerFiles(path, folder, lowPriority, sink);
         kind = markerKind(folder);
-        deleteTree(folder);
+        deleteTreePatiently(folder);
     }
     if (kind != KIND_NONE)
         return kind;
@@ -135,7 +137,7 @@ static FileKind probeZip(const wchar_t* path, const wchar_t* temporaryPath, bool
 }
 
 FileKind sniffContent(const wchar_t* path, const wchar_t* temporaryPath, const uint8_t* head,
-                      uint64_t size, uint32_t n, bool lowPriority)
+                      uint64_t size, uint32_t n, bool lowPriority, const ErrorSink* probeSink)
 {
     const uint64_t below2GiB = 0x7FFFFFFF;
     const uint64_t below4GiB = 0xFFFFFFFF;
@@ -146,11 +148,11 @@ FileKind sniffContent(const wchar_t* path, const wchar_t* temporaryPath, const u
     if (startsWith(head, n, "\xFF\xD8\xFF", 3))
         return KIND_JPEG;
     if (size <= below4GiB && (startsWith(head, n, "GIF87a", 6) || startsWith(head, n, "GIF89a", 6)))
-        return probeGif(path, temporaryPath, lowPriority);
+        return probeGif(path, temporaryPath, lowPriority, probeSink);
     if (startsWith(head, n, "BM", 2))
         return KIND_BMP;
     if (startsWith(head, n, "PK", 2))
-        return probeZip(path, temporaryPath, lowPriority);
+        return probeZip(path, temporaryPath, lowPriority, probeSink);
     if (n >= 10 && size <= below4GiB && head[0] == 0x1F && head[1] == 0x8B && head[2] == 8 &&
         head[3] <= 0x1F && (head[8] == 0 || head[8] == 2 || head[8] == 4))
         return KIND_GZIP;

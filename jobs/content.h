@@ -1,6 +1,7 @@
 #pragma once
 // What a file is (by content) and what is to be done with it.
 #include <stdint.h>
+#include "base/error_sink.h"
 
 struct Settings;
 
@@ -36,7 +37,9 @@ const wchar_t* scratchFileName(FileKind kind);
 // Text shown in the job list's "Action" column.
 const wchar_t* actionDisplayText(Action action);
 
+// probeSink goes to the probes' tool runs (GIF and ZIP families) so that the
+// caller can end them.
 FileKind sniffContent(const wchar_t* path, const wchar_t* temporaryPath, const uint8_t* head,
-                      uint64_t size, uint32_t headLength, bool lowPriority);
+                      uint64_t size, uint32_t headLength, bool lowPriority, const ErrorSink* probeSink);
 Action chooseAction(const wchar_t* path, FileKind kind, const Settings* settings,
                     ContentContext context, uint8_t options[4]);

@@ -24,25 +24,28 @@ static bool listsSingleImage(const char* listing, size_t length)
                   SINGLE_IMAGE_ENDING_LENGTH) == 0;
 }
 
-bool analyzeGifImages(const wchar_t* file, const wchar_t* folder, bool lowPriority)
+// The tool reads a copy: a GIF is small, and a tool that deletes or rewrites
+// its input then harms nothing of the user's.
+bool analyzeGifImages(const wchar_t* file, const wchar_t* folder, bool lowPriority,
+                      const ErrorSink* sink)
 {
     const wchar_t* listingPieces[] = {folder, L"\\gifanalysis.txt"};
     wchar_t* listingPath = joinStrings(listingPieces, 2, &defaultSink);
-    if (!listingPath)
+    const wchar_t* copyPieces[] = {folder, L"\\x.gif"};
+    wchar_t* copyPath = joinStrings(copyPieces, 2, &defaultSink);
+    if (!listingPath || !copyPath || !CopyFileW(file, copyPath, TRUE)) {
+        release(listingPath);
+        release(copyPath);
         return false;
+    }
     HANDLE listing = createForWriting(listingPath, GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_ATTRIBUTE_NORMAL,
                                       &defaultSink);
-    if (!listing) {
-        release(listingPath);
-        return false;
-    }
     bool single = false;
-    const wchar_t* argumentPieces[] = {L"--info \"", file, L"\""};
-    wchar_t* arguments = joinStrings(argumentPieces, 3, &defaultSink);
+    const wchar_t* argumentPieces[] = {L"--info \"", copyPath, L"\""};
+    wchar_t* arguments = listing ? joinStrings(argumentPieces, 3, &defaultSink) : nullptr;
     if (arguments) {
-        uint32_t result = runTool(TOOL_GIFSICLE, arguments, folder, nullptr, listing, lowPriority,
-                                  &defaultSink);
+        uint32_t result = runTool(TOOL_GIFSICLE, arguments, folder, nullptr, listing, lowPriority, sink);
         if (result == 0) {
             // The tool wrote through the same file object, so its position is
             // behind the listing; read from the start explicitly.
@@ -52,21 +55,35 @@ bool analyzeGifImages(const wchar_t* file, const wchar_t* folder, bool lowPriori
         }
         release(arguments);
     }
-    CloseHandle(listing);
-    DeleteFileW(listingPath);
+    if (listing) {
+        CloseHandle(listing);
+        DeleteFileW(listingPath);
+    }
+    // The copy keeps the original's attributes; a read-only one would not go.
+    SetFileAttributesW(copyPath, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(copyPath);
     release(listingPath);
+    release(copyPath);
     return single;
 }
 
-bool extractMarkerFiles(const wchar_t* file, const wchar_t* folder, bool lowPriority)
+// An archive may be large, so 7-Zip reads the file itself; a handle that shares
+// reading only, held across the run, keeps any tool from writing or deleting it.
+// A file that cannot be held so is being written by someone: the probe fails.
+bool extractMarkerFiles(const wchar_t* file, const wchar_t* folder, bool lowPriority,
+                        const ErrorSink* sink)
 {
     const wchar_t* pieces[] = {L"x \"", file, L"\" -y -o\"", folder, L"\" ",
                                L"[Content_Types].xml mimetype"};
     wchar_t* arguments = joinStrings(pieces, 6, &defaultSink);
     if (!arguments)
         return false;
-    uint32_t result = runTool(TOOL_7Z, arguments, folder, nullptr, nullptr, lowPriority,
-                              &defaultSink);
+    HANDLE guard = openForReading(file, GENERIC_READ, FILE_SHARE_READ, nullptr);
+    uint32_t result = ToolLaunchFailed;
+    if (guard) {
+        result = runTool(TOOL_7Z, arguments, folder, nullptr, nullptr, lowPriority, sink);
+        CloseHandle(guard);
+    }
     release(arguments);
     return result == 0;
 }

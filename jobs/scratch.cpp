@@ -165,6 +165,19 @@ bool deleteTree(const wchar_t* path)
 const DWORD SCRATCH_REMOVAL_PATIENCE_MS = 5000;
 const DWORD SCRATCH_REMOVAL_RETRY_MS = 100;
 
+bool deleteTreePatiently(const wchar_t* path)
+{
+    ULONGLONG start = GetTickCount64();
+    bool gone = deleteTree(path);
+    while (!gone && GetTickCount64() - start < SCRATCH_REMOVAL_PATIENCE_MS) {
+        Sleep(SCRATCH_REMOVAL_RETRY_MS);
+        gone = deleteTree(path);
+    }
+    return gone;
+}
+
+// One shared deadline: many folders that resist for good (no rights, say) do
+// not each add their own wait to the end of the program.
 bool removeScratchFolders(JobList* list)
 {
     bool left = false;

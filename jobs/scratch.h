@@ -8,6 +8,8 @@ struct JobList;
 bool createScratchDir(wchar_t* buffer, const wchar_t* temporaryPath);
 // Deletes a folder and everything below it; a missing folder counts as success.
 bool deleteTree(const wchar_t* path);
+// deleteTree, tried again for a while when the folder resists (a tool just ended).
+bool deleteTreePatiently(const wchar_t* path);
 // Deletes the scratch folders under temporaryPath whose owner marker names a
 // process that has ended; folders of running processes and unmarked ones stay.
 void removeStaleScratchDirs(const wchar_t* temporaryPath);

@@ -1,6 +1,7 @@
 #include "runner/job_log.h"
 #include "base/file_util.h"
 #include "runner/tool_runner.h"
+#include "runner/tool_watch.h"
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
@@ -151,13 +152,7 @@ bool jobReport(void* context, uint32_t code, uintptr_t value)
 
 void terminateJobTool(Job* job)
 {
-    AcquireSRWLockExclusive(&job->toolLock);
-    if (job->toolProcess) {
-        TerminateProcess(job->toolProcess, ToolKilledExitCode);
-        WaitForSingleObject(job->toolProcess, INFINITE);
-        job->toolProcess = nullptr;
-    }
-    ReleaseSRWLockExclusive(&job->toolLock);
+    terminateWatchedTool(&job->toolLock, &job->toolProcess);
 }
 
 wchar_t* logFilePath(const Job* job)

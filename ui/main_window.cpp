@@ -197,6 +197,8 @@ static void initMainWindow(MainWindow* main)
     run->currentPath[0] = 0;
     run->temporaryPath[0] = 0;
     run->stop.store(0);
+    run->probeProcess = nullptr;
+    InitializeSRWLock(&run->probeLock);
     run->window = window;
     run->jobs = &jobList;
     run->settings = &settings;

@@ -9,7 +9,7 @@
 // appears after the scratch folders have been deleted.
 static void stopAdder(AddingRun* run)
 {
-    run->stop.exchange(1);
+    stopAdding(run);
     HANDLE thread = nullptr;
     acquireSpinLock(&run->lock);
     // The adder closes its own handle as it ends; a copy stays valid for the wait.

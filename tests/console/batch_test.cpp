@@ -91,6 +91,24 @@ BOOL WINAPI ignoreControl(DWORD)
     return TRUE;
 }
 
+// Control events travel through a console the test shares with VellBatch; made
+// once per process, the test's own output stays where it was, and the test
+// ignores the events it sends.
+void shareConsole()
+{
+    static bool shared = false;
+    if (shared)
+        return;
+    shared = true;
+    HANDLE standard[2] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
+    FreeConsole();
+    if (AllocConsole()) {
+        SetStdHandle(STD_OUTPUT_HANDLE, standard[0]);
+        SetStdHandle(STD_ERROR_HANDLE, standard[1]);
+    }
+    SetConsoleCtrlHandler(ignoreControl, TRUE);
+}
+
 // Bytes as the tool double's TEXT, every byte escaped.
 std::string escaped(const std::string& bytes)
 {
@@ -680,15 +698,7 @@ TEST_F(VellBatch, CtrlCCancelsCleanly)
 {
     ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "hang\n"));
     std::wstring path = png(L"slow.png");
-    // Control events travel through a console the two processes share; the test's
-    // own output stays where it was.
-    HANDLE standard[2] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
-    FreeConsole();
-    if (AllocConsole()) {
-        SetStdHandle(STD_OUTPUT_HANDLE, standard[0]);
-        SetStdHandle(STD_ERROR_HANDLE, standard[1]);
-    }
-    SetConsoleCtrlHandler(ignoreControl, TRUE); // the test itself ignores the event it sends
+    shareConsole();
     PROCESS_INFORMATION process = {};
     ASSERT_TRUE(start({L"--tools", toolsArgument(), L"-j", L"1", path}, &process));
     if (!waitForTool(TOOL_ECT, &process)) {
@@ -716,6 +726,44 @@ TEST_F(VellBatch, CtrlCCancelsCleanly)
     EXPECT_EQ(readTestFile(path), tinyPng);
     EXPECT_FALSE(hasScratchFolders(temp));
     for (const ToolCall& call : tools.calls(TOOL_ECT)) {
+        HANDLE tool = OpenProcess(SYNCHRONIZE, FALSE, call.processId);
+        if (tool) {
+            EXPECT_EQ(WaitForSingleObject(tool, 0), WAIT_OBJECT_0) << "the tool was ended";
+            CloseHandle(tool);
+        }
+    }
+}
+
+// Ctrl+C while the adder waits for a probe tool that never ends (Gifsicle asked
+// about a GIF): the tool is ended and VellBatch finishes, the GIF untouched.
+TEST_F(VellBatch, CtrlCEndsAHangingProbe)
+{
+    ASSERT_TRUE(tools.install(TOOL_GIFSICLE, "hang\n"));
+    const std::string gifBytes = "GIF89a, a picture that must stay as it is";
+    std::wstring path = input + L"\\slow.gif";
+    ASSERT_TRUE(writeTestFile(path, gifBytes));
+    shareConsole();
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(start({L"--tools", toolsArgument(), L"-j", L"1", path}, &process));
+    if (!waitForTool(TOOL_GIFSICLE, &process)) {
+        BatchRun run = finish(&process);
+        FAIL() << "the probe never started\n" << run.out << run.err;
+    }
+    GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
+        // Whether the event arrived, VellBatch said on standard error.
+        bool heard = readTestFile(errPath).find("canceling") != std::string::npos;
+        endAbandoned(&process, TOOL_GIFSICLE);
+        if (!heard)
+            GTEST_SKIP() << "no console control event reaches the child here (no console to share)";
+        FAIL() << "VellBatch heard Ctrl+C but did not end while its probe tool hung";
+    }
+    BatchRun run = finish(&process);
+    EXPECT_EQ(run.exitCode, 1u) << run.out << run.err;
+    EXPECT_NE(run.err.find("canceling"), std::string::npos) << run.err;
+    EXPECT_EQ(readTestFile(path), gifBytes);
+    EXPECT_FALSE(hasScratchFolders(temp));
+    for (const ToolCall& call : tools.calls(TOOL_GIFSICLE)) {
         HANDLE tool = OpenProcess(SYNCHRONIZE, FALSE, call.processId);
         if (tool) {
             EXPECT_EQ(WaitForSingleObject(tool, 0), WAIT_OBJECT_0) << "the tool was ended";

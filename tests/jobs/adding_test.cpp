@@ -4,6 +4,8 @@
 #include "base/file_util.h"
 #include "jobs/workers.h"
 #include "optimizers/replace.h"
+#include "runner/job_log.h"
+#include "runner/tool_names.h"
 #include "settings/settings.h"
 #include "support/test_files.h"
 #include "support/tool_double_setup.h"
@@ -303,6 +305,74 @@ TEST_F(Adding, TheStopFlagEndsAWalkAfterTheCurrentEntry)
     stop.exchange(0);
     addFolder(nullptr, root.c_str(), temp.c_str(), &jobList, nullptr, window, &s, &stop, nullptr, CONTEXT_TOP);
     EXPECT_EQ(globalJobs().size(), stopped + 3);
+}
+
+// A probe tool that never ends must not hold up a stop: the adder's own, or the
+// cancel of the container whose content is being added.
+TEST_F(Adding, AStopEndsAHangingProbeTool)
+{
+    ToolSandbox tools;
+    ASSERT_TRUE(tools.ready());
+    ASSERT_TRUE(tools.install(TOOL_GIFSICLE, "hang\n"));
+    std::wstring gif = root + L"\\slow.gif";
+    ASSERT_TRUE(writeTestFile(gif, "GIF89a"));
+    const bool throughContainer[] = {false, true};
+    for (bool container : throughContainer) {
+        SCOPED_TRACE(container ? "container cancelled" : "adder stopped");
+        tools.clearCalls(TOOL_GIFSICLE);
+        discardAllJobs();
+        run.stop.store(0);
+        Job parent = {};
+        struct Walk {
+            const wchar_t* folder;
+            const wchar_t* temporaryPath;
+            HWND window;
+            const Settings* settings;
+            Job* parent;
+        } walk = {root.c_str(), temp.c_str(), window, &s, &parent};
+        HANDLE thread = nullptr;
+        if (container) {
+            thread = CreateThread(nullptr, 0, [](LPVOID context) -> DWORD {
+                Walk* w = static_cast<Walk*>(context);
+                addFolder(nullptr, w->folder, w->temporaryPath, &jobList, nullptr, w->window, w->settings,
+                          &w->parent->canceled, w->parent, CONTEXT_TOP);
+                return 0;
+            }, &walk, 0, nullptr);
+        } else {
+            ASSERT_TRUE(queuePath(&run, gif.c_str()));
+            acquireSpinLock(&run.lock);
+            DuplicateHandle(GetCurrentProcess(), run.thread, GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE, 0);
+            releaseSpinLock(&run.lock);
+        }
+        ASSERT_NE(thread, nullptr);
+        bool started = waitUntil([&] { return !tools.calls(TOOL_GIFSICLE).empty(); }, 60000);
+        if (container) {
+            parent.canceled.exchange(1);
+            terminateJobTool(&parent);
+        } else {
+            stopAdding(&run);
+        }
+        bool ended = WaitForSingleObject(thread, 30000) == WAIT_OBJECT_0;
+        if (!ended) {
+            // Ended from here, so that the thread and the suite can go on.
+            for (const ToolCall& call : tools.calls(TOOL_GIFSICLE)) {
+                HANDLE tool = OpenProcess(PROCESS_TERMINATE, FALSE, call.processId);
+                if (tool) {
+                    TerminateProcess(tool, 99);
+                    CloseHandle(tool);
+                }
+            }
+            WaitForSingleObject(thread, INFINITE);
+        }
+        CloseHandle(thread);
+        EXPECT_TRUE(started) << "the probe tool never started";
+        EXPECT_TRUE(ended) << "the probe tool was not ended by the stop";
+        // The probe failed, so the GIF counts as animated, as when Gifsicle fails.
+        std::vector<Job*> jobs = globalJobs();
+        ASSERT_EQ(jobs.size(), 1u);
+        EXPECT_EQ(jobs[0]->kind, KIND_GIF_MULTI);
+        takeNotifications(window);
+    }
 }
 
 TEST_F(Adding, ContentJobsGetTheirParent)

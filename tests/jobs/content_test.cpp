@@ -33,7 +33,7 @@ FileKind sniff(const SniffCase& c)
     uint64_t size = c.size ? c.size : c.head.size();
     uint32_t n = static_cast<uint32_t>(c.head.size() < 512 ? c.head.size() : 512);
     return sniffContent(c.path, L"C:\\does-not-exist\\", reinterpret_cast<const uint8_t*>(c.head.data()),
-                        size, n, false);
+                        size, n, false, &defaultSink);
 }
 
 TEST(SniffContent, RecognisesEverySignatureAndBound)
