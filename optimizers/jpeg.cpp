@@ -138,8 +138,11 @@ bool optimizeThumbnail(const wchar_t* file, const wchar_t* workingDirectory, boo
         reportText(sink, "ERROR: cannot create thumbnail file\n");
         return false;
     }
-    if (runExifTool(L"-binary -ThumbnailImage", file, workingDirectory, output, lowPriority, sink) != 0) {
-        reportText(sink, "ERROR: cannot extract thumbnail\n");
+    uint32_t code = runExifTool(L"-binary -ThumbnailImage", file, workingDirectory, output, lowPriority, sink);
+    if (code != 0) {
+        // A launch failure has said which tool is missing; that line stays the status.
+        if (code != ToolLaunchFailed)
+            reportText(sink, "ERROR: cannot extract thumbnail\n");
         CloseHandle(output);
         DeleteFileW(thumbnail);
         return false;

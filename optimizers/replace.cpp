@@ -279,8 +279,12 @@ bool replaceFileWith(const wchar_t* target, const wchar_t* result, const ErrorSi
         created = CopyFileW(result, sibling, TRUE) != 0;
         if (!created) {
             error = GetLastError();
-            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+                // The name was free, so whatever is there now is this copy's
+                // unfinished output (Wine leaves it when the disk is full).
+                DeleteFileW(sibling);
                 break;
+            }
         }
     }
     if (!created)
