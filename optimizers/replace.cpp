@@ -276,13 +276,16 @@ bool replaceFileWith(const wchar_t* target, const wchar_t* result, const ErrorSi
             reportText(sink, "ERROR: cannot replace the file (path too long)\n");
             return false;
         }
+        bool wasFree = GetFileAttributesW(sibling) == INVALID_FILE_ATTRIBUTES &&
+                       GetLastError() == ERROR_FILE_NOT_FOUND;
         created = CopyFileW(result, sibling, TRUE) != 0;
         if (!created) {
             error = GetLastError();
             if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-                // The name was free, so whatever is there now is this copy's
-                // unfinished output (Wine leaves it when the disk is full).
-                DeleteFileW(sibling);
+                // Whatever is at a name that was free is this copy's unfinished
+                // output (Wine leaves it when the disk is full).
+                if (wasFree)
+                    DeleteFileW(sibling);
                 break;
             }
         }
