@@ -246,6 +246,8 @@ TEST_F(MainWindowTest, StatusLineNamesWhatMissingToolsDisable)
          L" Drag and drop files to optimize."},
     };
     HWND status = control(ID_STATUS_LINE);
+    // The workers start busy and say when they are idle; the text settles then.
+    pumpUntil([&] { return jobList.busy.load() == 0 && windowText(status) == rows[0].text; });
     EXPECT_EQ(windowText(status), rows[0].text) << "shown from the start";
     for (const auto& row : rows) {
         for (const char* tool : row.missing)
