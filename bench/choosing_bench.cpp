@@ -107,11 +107,9 @@ Job* createContainer(const std::wstring& path)
 void discardJobs()
 {
     EnterCriticalSection(&jobList.lock);
+    removeScratchFolders(&jobList);
     for (size_t i = 0; i < jobList.length; ++i) {
         Job* job = jobList.entries[i];
-        closeLogFile(job);
-        if (job->scratchDir[0])
-            deleteTree(job->scratchDir);
         release(job->logData);
         release(job->path);
         release(job);

@@ -219,11 +219,9 @@ std::string logFileBytes(const Job* job)
 void discardAllJobs()
 {
     EnterCriticalSection(&jobList.lock);
+    removeScratchFolders(&jobList);
     for (size_t i = 0; i < jobList.length; ++i) {
         Job* job = jobList.entries[i];
-        closeLogFile(job);
-        if (job->scratchDir[0])
-            deleteTree(job->scratchDir);
         release(job->logData);
         release(job->path);
         release(job);
