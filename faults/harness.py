@@ -129,7 +129,7 @@ def clear_folder(folder):
 
 
 def tool_processes(markers):
-    """Processes (not Wine's own server, not VellBatch) whose command line names one of
+    """Processes (not Wine's own server, not the programs under test) whose command line names one of
     the markers or that work in a folder below one of them."""
     found = []
     lowered = [m.lower() for m in markers]
@@ -144,6 +144,7 @@ def tool_processes(markers):
             continue
         # Wine's own services of the prefix live as long as its server.
         if ("wineserver" in line or "VellBatch.exe" in line or "faults.py" in line or
+                "Vell Optimizer.exe" in line or "window_driver.exe" in line or
                 line.lower().startswith("c:\\windows\\") or "/wineprefix" in where):
             continue
         if any(m in line.lower() for m in lowered) or any((where + "/").startswith(m) for m in markers):

@@ -10,7 +10,7 @@ source "$(dirname "$0")/../scripts/common.sh"
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-${BUILD_DIR:-$top/build}}" 2>/dev/null && pwd || echo "${1:-$top/build}")
 # The test suite has built everything already.
-[ -n "${FAULTS_NO_BUILD:-}" ] || vell_build "$build" vell_batch toolkit_dist vell_cfbf tool_double
+[ -n "${FAULTS_NO_BUILD:-}" ] || vell_build "$build" vell_batch toolkit_dist vell_cfbf tool_double vell_optimizer window_driver
 work=${FAULTS_WORK:-$build/faults}
 mkdir -p "$work/temp"
 
@@ -25,4 +25,7 @@ wine regedit /S "$(winepath -w "$work/temp.reg")" >/dev/null 2>&1
 wineserver -w
 wineserver -p 2>/dev/null || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
-/usr/bin/python3 "$top/faults/faults.py" "$build" "$work"
+# The window storms need a display; in CI (as root, no display) xvfb-run gives one.
+run=()
+[ -n "${DISPLAY:-}" ] || run=(xvfb-run -a)
+"${run[@]}" /usr/bin/python3 "$top/faults/faults.py" "$build" "$work"
