@@ -97,21 +97,15 @@ protected:
     // A job as the adder makes it, appended to the global list.
     Job* addJob(const std::wstring& path, FileKind kind, Action action, uint8_t option0)
     {
-        Job* job = static_cast<Job*>(allocate(1, sizeof(Job), nullptr));
-        job->sink.context = job;
-        job->sink.callback = jobReport;
-        job->path = duplicateString(path.c_str(), nullptr);
-        job->kind = kind;
-        job->action = action;
-        job->options[0] = option0;
-        job->ready.exchange(1);
-        InitializeSRWLock(&job->toolLock);
-        job->size = sizeOfPath(path.c_str());
-        job->lastWriteTime = lastWriteTimeOfPath(path.c_str());
-        EXPECT_TRUE(createScratchDir(job->scratchDir, settings.general_tempPath));
-        swprintf(job->scratchFile, SCRATCH_FILE_ROOM, L"%ls\\%ls", job->scratchDir, scratchFileName(kind));
-        size_t index = 0;
-        EXPECT_TRUE(appendJob(&jobList, job, &index));
+        TestJob spec;
+        spec.path = path;
+        spec.kind = kind;
+        spec.action = action;
+        spec.options[0] = option0;
+        spec.temporaryPath = settings.general_tempPath;
+        spec.append = true;
+        Job* job = createTestJob(spec);
+        EXPECT_NE(job, nullptr);
         return job;
     }
 

@@ -57,35 +57,14 @@ std::vector<MSG> takeNotifications(HWND window)
 Job* addTestJob(const std::wstring& path, Action action, const wchar_t* temporaryPath, Job* parent,
                 HWND window)
 {
-    Job* job = static_cast<Job*>(allocate(1, sizeof(Job), nullptr));
-    job->sink.context = job;
-    job->sink.callback = jobReport;
-    job->path = duplicateString(path.c_str(), nullptr);
-    job->state = JOB_PENDING;
-    job->action = action;
-    job->ready.exchange(1);
-    job->parent = parent;
-    job->window = window;
-    InitializeSRWLock(&job->toolLock);
-    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        LARGE_INTEGER size = {};
-        GetFileSizeEx(file, &size);
-        job->size = static_cast<uint64_t>(size.QuadPart);
-        FILETIME created, written;
-        if (GetFileTime(file, &created, nullptr, &written)) {
-            job->creationTime = fileTimeValue(created);
-            job->lastWriteTime = fileTimeValue(written);
-        }
-        CloseHandle(file);
-    }
-    if (temporaryPath && createScratchDir(job->scratchDir, temporaryPath))
-        swprintf(job->scratchFile, SCRATCH_FILE_ROOM, L"%ls\\x.png", job->scratchDir);
-    size_t index = 0;
-    appendJob(&jobList, job, &index);
-    WakeConditionVariable(&jobList.work);
-    return job;
+    TestJob spec;
+    spec.path = path;
+    spec.action = action;
+    spec.temporaryPath = temporaryPath;
+    spec.parent = parent;
+    spec.window = window;
+    spec.append = true;
+    return createTestJob(spec);
 }
 
 bool jobFinished(const Job* job)

@@ -259,12 +259,13 @@ TEST_F(Workers, StoppingAllWorkersWakesAWorkerStillChoosing)
     // slow. Records only: no scratch folders, nothing to run.
     setWorkerCount(0);
     for (int i = 0; i < 20000; ++i) {
+        TestJob spec;
+        spec.pending = false;
+        spec.append = true;
         Job* records[2];
         for (Job*& record : records) {
-            record = static_cast<Job*>(allocate(1, sizeof(Job), nullptr));
+            record = createTestJob(spec);
             ASSERT_NE(record, nullptr);
-            size_t index = 0;
-            ASSERT_TRUE(appendJob(&jobList, record, &index));
         }
         records[1]->parent = records[0]; // pending, but never ready
         startWaiting(&jobList, records[0]);

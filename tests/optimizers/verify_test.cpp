@@ -220,13 +220,16 @@ protected:
             CreateDirectoryW(folder.c_str(), nullptr);
             CreateDirectoryW((folder + L"\\docs").c_str(), nullptr);
             writeBytes(changed, readBytes(samplePath(L"other.txt")));
-            Job* content = static_cast<Job*>(allocate(1, sizeof(Job), nullptr));
-            content->path = duplicateString(changed.c_str(), nullptr);
-            content->parent = job;
-            content->action = row.pipeline == ZIP_CONTENT_DELETED ? ACTION_DELETE : ACTION_MINIFY_XML;
+            TestJob spec;
+            spec.path = changed;
+            spec.parent = job;
+            spec.action = row.pipeline == ZIP_CONTENT_DELETED ? ACTION_DELETE : ACTION_MINIFY_XML;
+            spec.pending = false;
+            spec.append = true;
+            Job* content = createTestJob(spec);
+            if (!content)
+                return false;
             content->state = JOB_DONE;
-            size_t index = 0;
-            appendJob(&jobList, content, &index);
         }
         runContainerJob(job, &jobList);
         return job->state == JOB_DONE;

@@ -181,30 +181,6 @@ std::vector<ToolCall> ToolSandbox::calls(const char* toolName) const
     return calls;
 }
 
-Job* createTestJob(const std::wstring& scratchDir, HWND window)
-{
-    Job* job = new Job();
-    job->sink.context = job;
-    job->sink.callback = jobReport;
-    job->window = window;
-    InitializeSRWLock(&job->toolLock);
-    wcsncpy(job->scratchDir, scratchDir.c_str(), PATH_ROOM - 1);
-    if (!createLogFile(job)) {
-        delete job;
-        return nullptr;
-    }
-    return job;
-}
-
-void destroyTestJob(Job* job)
-{
-    if (!job)
-        return;
-    closeLogFile(job);
-    release(job->logData);
-    delete job;
-}
-
 std::string logFileBytes(const Job* job)
 {
     std::string bytes;
@@ -214,20 +190,6 @@ std::string logFileBytes(const Job* job)
         release(path);
     }
     return bytes;
-}
-
-void discardAllJobs()
-{
-    EnterCriticalSection(&jobList.lock);
-    removeScratchFolders(&jobList);
-    for (size_t i = 0; i < jobList.length; ++i) {
-        Job* job = jobList.entries[i];
-        release(job->logData);
-        release(job->path);
-        release(job);
-    }
-    LeaveCriticalSection(&jobList.lock);
-    clearJobList(&jobList);
 }
 
 HANDLE waitForToolProcess(Job* job, DWORD limitMilliseconds)

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 #include "jobs/job.h"
+#include "support/test_job.h"
 
 struct ToolCall {
     unsigned number; // 1 for the first run of that tool copy
@@ -67,14 +68,8 @@ private:
     std::wstring previousTools_;
 };
 
-// A job as a worker would hold it: its own sink, a scratch folder and an open
-// log file. The window may stay null (no notifications are posted then).
-Job* createTestJob(const std::wstring& scratchDir, HWND window = nullptr);
-void destroyTestJob(Job* job);
 // Every byte appended to the job's log so far, read from its log file.
 std::string logFileBytes(const Job* job);
 // A duplicate of the job's tool process, taken under the job's lock once the
 // runner has recorded it; null when none was recorded within the limit.
 HANDLE waitForToolProcess(Job* job, DWORD limitMilliseconds = 60000);
-// Closes, deletes and frees every job of the global job list and empties it.
-void discardAllJobs();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include "jobs/job.h"
 #include "settings/settings.h"
+#include "support/test_job.h"
 #include "ui/settings_pages.h"
 #include <windows.h>
 #include <string>
@@ -167,10 +168,7 @@ protected:
     void TearDown() override
     {
         DestroyWindow(parent);
-        clearJobList(&jobList);
-        for (Job* job : jobs)
-            delete job;
-        jobs.clear();
+        discardAllJobs();
         settings = saved;
     }
 
@@ -183,11 +181,12 @@ protected:
 
     void addJob(JobState state)
     {
-        Job* job = new Job();
+        TestJob spec;
+        spec.pending = false;
+        spec.append = true;
+        Job* job = createTestJob(spec);
+        ASSERT_NE(job, nullptr);
         job->state = state;
-        size_t index = 0;
-        ASSERT_TRUE(appendJob(&jobList, job, &index));
-        jobs.push_back(job);
     }
 
     static bool ticked(HWND page, int id) { return IsDlgButtonChecked(page, id) == BST_CHECKED; }
@@ -202,7 +201,6 @@ protected:
 
     Settings saved;
     HWND parent = nullptr;
-    std::vector<Job*> jobs;
 };
 
 TEST_F(SettingsPages, CountCaptionsAndOutOfRange)

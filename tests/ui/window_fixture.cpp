@@ -172,21 +172,19 @@ Job* MainWindowTest::addJob(const std::wstring& name, uint64_t size, Job* parent
 {
     std::wstring scratch = folder + L"\\job" + std::to_wstring(jobs.size());
     CreateDirectoryW(scratch.c_str(), nullptr);
-    Job* job = createTestJob(scratch, window);
-    if (!job)
-        return nullptr;
-    std::wstring path = folder + L"\\" + name;
-    job->path = duplicateString(path.c_str(), nullptr);
-    job->size = size;
-    job->action = ACTION_OPTIMIZE_PNG;
-    job->kind = KIND_PNG;
-    job->parent = parent;
-    job->state = JOB_PENDING;
-    job->ready.exchange(1);
-    jobs.push_back(job);
-    size_t index = 0;
-    if (!appendJob(&jobList, job, &index))
-        return nullptr;
+    TestJob spec;
+    spec.path = folder + L"\\" + name;
+    spec.size = size;
+    spec.kind = KIND_PNG;
+    spec.action = ACTION_OPTIMIZE_PNG;
+    spec.parent = parent;
+    spec.window = window;
+    spec.scratchDir = scratch;
+    spec.openLog = true;
+    spec.append = true;
+    Job* job = createTestJob(spec);
+    if (job)
+        jobs.push_back(job);
     return job;
 }
 
