@@ -24,3 +24,11 @@ echo
 wine "$build/bench/vell_bench_demo.exe" "$(winepath -w "$build/dist/VellBatch.exe")" \
   "$(winepath -w "$build/dist/tools")" "$(winepath -w "$top/samples/files")" "${BENCH_DEMO_ROUNDS:-3}"
 wineserver -w
+
+# P1 analysis: files per second adding a tree through the adder, beside a bare
+# walk of the same tree; 10,000 files, BENCH_QUICK=1 for 2,000.
+echo
+echo "P1 analysis"
+vell_build "$build" vell_bench_analysis
+wine "$build/bench/vell_bench_analysis.exe"
+wineserver -w
