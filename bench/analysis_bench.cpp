@@ -301,7 +301,7 @@ int wmain(int argc, wchar_t** argv)
     printf("     folders made per second as that folder grows:");
     for (int i = 0; i < GROWTH_SLICES; ++i) {
         double slice = seconds(flatWalk.growthTicks[i]);
-        printf(" %d-%dk: %.0f%s", i * flatWalk.sliceLength / 1000, (i + 1) * flatWalk.sliceLength / 1000,
+        printf(" %d-%d: %.0f%s", i * flatWalk.sliceLength, (i + 1) * flatWalk.sliceLength,
                slice > 0 ? flatWalk.sliceLength / slice : 0.0, i + 1 < GROWTH_SLICES ? "," : "\n");
     }
     BareWalk layoutWalk = {EXTRA_SCRATCH_FOLDER, layout, 0, 0, {}, 1};
