@@ -360,6 +360,9 @@ def bad_input(ctx, row):
     row.leftovers += len(left)
     for path in left[:2]:
         row.note("left behind: %s" % os.path.relpath(path, ctx.work))
+    for path in h.kit_leftovers(ctx.temp):
+        row.note("the kit's Linux 7zz wrote a name Windows cannot see (not counted): %s" %
+                 os.path.relpath(path, ctx.work))
 
 
 CLASSES.append(("bad-input", bad_input))
