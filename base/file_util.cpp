@@ -141,6 +141,80 @@ const wchar_t* fileNameOfPath(const wchar_t* path)
     return name ? name : L"";
 }
 
+bool nameNeedsLongForm(const wchar_t* name)
+{
+    size_t length = wcslen(name);
+    if (length == 0 || wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0)
+        return false;
+    return name[length - 1] == L' ' || name[length - 1] == L'.';
+}
+
+static bool hasLongPrefix(const wchar_t* path)
+{
+    return wcsncmp(path, L"\\\\?\\", 4) == 0 || wcsncmp(path, L"\\\\.\\", 4) == 0;
+}
+
+static wchar_t* fullPathOf(const wchar_t* path, const ErrorSink* sink)
+{
+    DWORD room = GetFullPathNameW(path, 0, nullptr, nullptr);
+    wchar_t* full = room ? static_cast<wchar_t*>(allocate(room, sizeof(wchar_t), sink)) : nullptr;
+    if (!full) {
+        if (!room)
+            reportLastError(sink);
+        return nullptr;
+    }
+    DWORD length = GetFullPathNameW(path, room, full, nullptr);
+    if (length == 0 || length >= room) {
+        reportLastError(sink);
+        release(full);
+        return nullptr;
+    }
+    return full;
+}
+
+// Behind "\\?\" nothing is normalised any more, so the folder part is made full
+// first; the name is appended as it is, because making it full would drop what
+// the long form is there to keep.
+wchar_t* longPathOf(const wchar_t* path, const ErrorSink* sink)
+{
+    if (hasLongPrefix(path))
+        return duplicateString(path, sink);
+    const wchar_t* name = fileNameOfPath(path);
+    bool keepName = name != path && wcschr(name, L':') == nullptr && wcscmp(name, L".") != 0 &&
+                    wcscmp(name, L"..") != 0;
+    wchar_t* full;
+    if (keepName) {
+        wchar_t* folder = duplicateString(path, sink);
+        if (!folder)
+            return nullptr;
+        folder[name - path] = 0;
+        full = fullPathOf(folder, sink);
+        release(folder);
+    } else {
+        full = fullPathOf(path, sink);
+    }
+    if (!full)
+        return nullptr;
+    bool unc = full[0] == L'\\' && full[1] == L'\\';
+    const wchar_t* pieces[] = {unc ? L"\\\\?\\UNC" : L"\\\\?\\", unc ? full + 1 : full, keepName ? name : L""};
+    wchar_t* result = joinStrings(pieces, 3, sink);
+    release(full);
+    return result;
+}
+
+wchar_t* reachablePath(const wchar_t* path, const ErrorSink* sink)
+{
+    if (!hasLongPrefix(path) && nameNeedsLongForm(fileNameOfPath(path)))
+        return longPathOf(path, sink);
+    return duplicateString(path, sink);
+}
+
+const wchar_t* withoutLongPrefix(const wchar_t* path)
+{
+    bool drive = wcsncmp(path, L"\\\\?\\", 4) == 0 && path[4] != 0 && path[5] == L':';
+    return drive ? path + 4 : path;
+}
+
 const wchar_t* extensionOfPath(const wchar_t* path)
 {
     const wchar_t* dot = wcsrchr(path, L'.');

@@ -23,6 +23,16 @@ void clearReadOnly(const wchar_t* path);
 // Copies source to a new file copy (never over an existing one) with normal attributes.
 bool copyToScratch(const wchar_t* source, const wchar_t* copy);
 const wchar_t* fileNameOfPath(const wchar_t* path);
+// Whether the plain form of a path ending in this name reaches another file: the
+// system drops a name's trailing blanks and dots ("a.png." opens "a.png").
+bool nameNeedsLongForm(const wchar_t* name);
+// The "\\?\" form of path (a copy when it has it already), its last name kept as
+// given; a heap string, null on failure.
+wchar_t* longPathOf(const wchar_t* path, const ErrorSink* sink);
+// longPathOf when the path's name needs it, otherwise a copy of path.
+wchar_t* reachablePath(const wchar_t* path, const ErrorSink* sink);
+// path without a "\\?\" before its drive letter, as it is shown and compared.
+const wchar_t* withoutLongPrefix(const wchar_t* path);
 // The text after the last dot of the whole path, or "" when there is none.
 const wchar_t* extensionOfPath(const wchar_t* path);
 // Compares a name with a lowercase ASCII literal; ASCII letters without case,

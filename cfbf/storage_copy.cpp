@@ -4,6 +4,7 @@
 
 #include "lists.h"
 #include "messages.h"
+#include "structure_check.h"
 
 namespace {
 
@@ -216,7 +217,21 @@ bool compareStorageTrees(IStorage* source, IStorage* target)
 // Returns only when the output was written and verified; every failure ends the process.
 void rewriteCompoundFile(const wchar_t* inputPath, const wchar_t* outputPath, bool largeSectors)
 {
+    // Writers stay out from the check until structured storage holds the file, so
+    // both see the same bytes.
+    HANDLE input = CreateFileW(inputPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (input != INVALID_HANDLE_VALUE) {
+        const char* fault = findStructureFault(input);
+        if (fault != nullptr) {
+            writeError("malformed compound file: ");
+            writeError(fault);
+            writeError("\n");
+            fail("cannot open source stream\n", CFBF_EXIT_OPEN_SOURCE);
+        }
+    }
     IStorage* sourceRoot = openRootForReading(inputPath);
+    if (input != INVALID_HANDLE_VALUE)
+        CloseHandle(input);
     if (sourceRoot == nullptr)
         fail("cannot open source stream\n", CFBF_EXIT_OPEN_SOURCE);
 

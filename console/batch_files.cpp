@@ -59,6 +59,20 @@ bool skippedFolder(const wchar_t* name)
     return name[0] == L'$' || (name[0] == L'.' && (name[1] == 0 || name[1] == L'.'));
 }
 
+// folder + name, in the "\\?\" form when the plain form would drop the end of the name.
+std::wstring childPath(const std::wstring& folder, const wchar_t* name)
+{
+    std::wstring path = folder + name;
+    if (!nameNeedsLongForm(name))
+        return path;
+    wchar_t* reachable = longPathOf(path.c_str(), nullptr);
+    if (reachable) {
+        path = reachable;
+        release(reachable);
+    }
+    return path;
+}
+
 uint64_t sizeOf(const WIN32_FIND_DATAW& found)
 {
     return (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
@@ -83,9 +97,10 @@ void listFolder(const std::wstring& folder, std::vector<FolderId>* up, std::vect
         do {
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 if (!skippedFolder(found.cFileName))
-                    listFolder(folder + found.cFileName + L"\\", up, files);
+                    listFolder(childPath(folder, found.cFileName) + L"\\", up, files);
             } else {
-                files->push_back({folder + found.cFileName, sizeOf(found), fileTimeValue(found.ftLastWriteTime)});
+                files->push_back({childPath(folder, found.cFileName), sizeOf(found),
+                                  fileTimeValue(found.ftLastWriteTime)});
             }
         } while (FindNextFileW(listing, &found));
         FindClose(listing);
@@ -117,7 +132,8 @@ std::wstring comparablePath(const std::wstring& path)
 {
     std::wstring text;
     text.reserve(path.size());
-    for (wchar_t c : path) {
+    for (const wchar_t* p = withoutLongPrefix(path.c_str()); *p; ++p) {
+        wchar_t c = *p;
         if (c == L'/')
             c = L'\\';
         if (c == L'\\' && !text.empty() && text.back() == L'\\')

@@ -146,11 +146,11 @@ std::wstring displayPathOf(const Job* job)
 {
     const Job* archive = job->parent;
     if (!archive)
-        return job->path;
+        return withoutLongPrefix(job->path);
     // An extraction unpacks into a folder at its own path, a container into "x" in its scratch folder.
-    std::wstring folder = isExtractAction(archive->action) ? std::wstring(archive->path)
+    std::wstring folder = isExtractAction(archive->action) ? std::wstring(withoutLongPrefix(archive->path))
                                                            : std::wstring(archive->scratchDir) + L"\\x";
-    return contentDisplayPath(displayPathOf(archive), folder.c_str(), job->path);
+    return contentDisplayPath(displayPathOf(archive), folder.c_str(), withoutLongPrefix(job->path));
 }
 
 // Under the list lock: every job as the totals see it; parents come before their content.
@@ -385,6 +385,15 @@ bool createBatchWindow()
 
 std::wstring fullPathOf(const std::wstring& path)
 {
+    // The full path name would drop a trailing blank or dot of the name.
+    if (nameNeedsLongForm(fileNameOfPath(path.c_str()))) {
+        wchar_t* reachable = longPathOf(path.c_str(), nullptr);
+        if (reachable) {
+            std::wstring full = reachable;
+            release(reachable);
+            return full;
+        }
+    }
     DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     if (length == 0)
         return path;
@@ -483,7 +492,8 @@ int printReport()
         for (const GivenFile& file : batch.givenFiles) {
             if (withJob.count(comparablePath(file.path)))
                 continue;
-            writeText(STD_OUTPUT_HANDLE, formatSkippedLine(file.path.c_str(), file.size, skipReasonOf(file)) + L"\n");
+            writeText(STD_OUTPUT_HANDLE,
+                      formatSkippedLine(withoutLongPrefix(file.path.c_str()), file.size, skipReasonOf(file)) + L"\n");
             ++totals.files;
             totals.before += file.size;
             totals.after += file.size;
@@ -577,13 +587,13 @@ int dryRun()
         uint8_t options[4] = {};
         Action action = dryRunAction(file, options, &reason);
         if (action == ACTION_NONE) {
-            writeText(STD_OUTPUT_HANDLE, formatSkippedLine(file.path.c_str(), file.size, reason) + L"\n");
+            writeText(STD_OUTPUT_HANDLE, formatSkippedLine(withoutLongPrefix(file.path.c_str()), file.size, reason) + L"\n");
             continue;
         }
         ++withAction;
         tellMissingTools(action, options[1]);
         writeText(STD_OUTPUT_HANDLE,
-                  formatJobLine(file.path.c_str(), file.size, L"-", actionDisplayText(action), L"dry run") + L"\n");
+                  formatJobLine(withoutLongPrefix(file.path.c_str()), file.size, L"-", actionDisplayText(action), L"dry run") + L"\n");
     }
     writeText(STD_OUTPUT_HANDLE, formatDryRunTotal(batch.givenFiles.size(), withAction) + L"\n");
     return batch.missingPath ? 1 : 0;

@@ -14,6 +14,15 @@ def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
 
+def batch_environment():
+    """The kit's tools compress with the least effort (VELL_KIT_QUICK, toolkit/README.md):
+    these runs test kills and cancels, not compression. FAULTS_KIT_QUICK=0 turns it off."""
+    env = dict(os.environ)
+    if os.environ.get("FAULTS_KIT_QUICK", "1") != "0":
+        env["VELL_KIT_QUICK"] = "1"
+    return env
+
+
 class Batch:
     """One VellBatch process; its output goes to files, because a tool's console
     helper outliving a killed run could keep a pipe open."""
@@ -28,7 +37,8 @@ class Batch:
             command += ["-j", str(threads)]
         command += ["--"] + [windows_path(a) for a in args]
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
-            self.process = subprocess.Popen(command, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+            self.process = subprocess.Popen(command, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
+                                            env=batch_environment())
         self.started = time.monotonic()
         self.code = None
 
@@ -111,15 +121,36 @@ def check_files(originals, folder, names=None):
     return len(names), problems
 
 
+# Characters no Windows name can hold; Wine does not show a Linux file named with one.
+NOT_IN_WINDOWS_NAMES = set('\\:*?"<>|')
+
+
+def only_unseen_files(path):
+    """True when the folder holds files and every one has a name no Windows program can
+    see: the kit's Linux 7zz keeps a backslash in an entry name as a character (Windows'
+    7-Zip takes it as a separator), so the program cannot remove what it wrote."""
+    names = [n for _, _, files in os.walk(path) for n in files]
+    return bool(names) and all(NOT_IN_WINDOWS_NAMES & set(n) for n in names)
+
+
+def kit_leftovers(temp):
+    """Scratch folders that stay only because of files the Windows side cannot see."""
+    if not os.path.isdir(temp):
+        return []
+    return [os.path.join(temp, n) for n in sorted(os.listdir(temp)) if only_unseen_files(os.path.join(temp, n))]
+
+
 def leftovers(folder, temp):
-    """What a run left behind: marked siblings below folder and scratch folders in temp."""
+    """What a run left behind: marked siblings below folder and scratch folders in temp
+    (those of kit_leftovers apart)."""
     found = []
     for root, dirs, files in os.walk(folder):
         for name in files + dirs:
             if any(mark in name for mark in LEFTOVER_MARKS):
                 found.append(os.path.join(root, name))
     if os.path.isdir(temp):
-        found += [os.path.join(temp, n) for n in os.listdir(temp)]
+        unseen = set(kit_leftovers(temp))
+        found += [os.path.join(temp, n) for n in sorted(os.listdir(temp)) if os.path.join(temp, n) not in unseen]
     return found
 
 

@@ -50,6 +50,20 @@ static wchar_t* joinPath(const wchar_t* folder, const wchar_t* name, const wchar
     return joinStrings(pieces, 3, nullptr);
 }
 
+// Like joinPath, in the "\\?\" form when the plain form would drop the end of the
+// name; everything below such a folder then has that form too.
+static wchar_t* childPath(const wchar_t* folder, const wchar_t* name, const wchar_t* extra)
+{
+    if (!nameNeedsLongForm(name))
+        return joinPath(folder, name, extra);
+    wchar_t* plain = joinPath(folder, name, L"");
+    wchar_t* reachable = plain ? longPathOf(plain, nullptr) : nullptr;
+    release(plain);
+    wchar_t* path = reachable ? joinPath(reachable, extra, L"") : nullptr;
+    release(reachable);
+    return path;
+}
+
 static bool skippedFolderName(const wchar_t* name)
 {
     if (name[0] == L'$')
@@ -74,7 +88,7 @@ struct Walk {
 static bool walkFolder(const Walk* walk, const wchar_t* folderPath, const WIN32_FIND_DATAW* entry,
                        const WalkStep* up)
 {
-    wchar_t* folder = joinPath(folderPath, entry->cFileName, L"\\");
+    wchar_t* folder = childPath(folderPath, entry->cFileName, L"\\");
     if (!folder)
         return true;
     WalkStep step = {};
@@ -98,7 +112,7 @@ static bool walkFolder(const Walk* walk, const wchar_t* folderPath, const WIN32_
             if (!skippedFolderName(found.cFileName))
                 goOn = walkFolder(walk, folder, &found, &step);
         } else {
-            wchar_t* path = joinPath(folder, found.cFileName, L"");
+            wchar_t* path = childPath(folder, found.cFileName, L"");
             // A copy left by an interrupted replacement is cleared away, never added.
             if (path && removeReplacementLeftover(path)) {
                 release(path);
@@ -203,9 +217,24 @@ static wchar_t* takeFirst(AddingRun* run)
 
 static void addPath(AddingRun* run, wchar_t* path)
 {
+    size_t length = wcslen(path);
+    while (length && path[length - 1] == L'\\')
+        --length;
+    wchar_t end = path[length];
+    path[length] = 0;
+    if (nameNeedsLongForm(fileNameOfPath(path))) {
+        // Without its trailing backslashes, as any folder is walked; a file has none.
+        wchar_t* reachable = longPathOf(path, nullptr);
+        if (reachable) {
+            release(path);
+            path = reachable;
+        }
+    } else {
+        path[length] = end;
+    }
     DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        size_t length = wcslen(path);
+        length = wcslen(path);
         while (length && path[length - 1] == L'\\')
             path[--length] = 0;
         addFolder(run, path, run->temporaryPath, run->jobs, nullptr, run->window, run->settings, &run->stop,

@@ -11,6 +11,7 @@ const uint32_t HEAD_ROOM = 512;
 
 void reportProgress(AddingRun* run, const wchar_t* path)
 {
+    path = withoutLongPrefix(path);
     acquireSpinLock(&run->lock);
     size_t length = wcslen(path);
     if (length <= PATH_ROOM - 1) {

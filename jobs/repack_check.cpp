@@ -41,10 +41,12 @@ bool collectChanges(const Job* job, const wchar_t* folder, ContentNames* changed
     EnterCriticalSection(&jobList.lock);
     for (size_t i = 0; collected && i < jobList.length; ++i) {
         const Job* content = jobList.entries[i];
-        if (content->parent != job || content->state != JOB_DONE || wcslen(content->path) <= folderLength + 1 ||
-            _wcsnicmp(content->path, folder, folderLength) != 0 || content->path[folderLength] != L'\\')
+        // A name ending in a blank or a dot gives its content path the "\\?\" form.
+        const wchar_t* path = withoutLongPrefix(content->path);
+        if (content->parent != job || content->state != JOB_DONE || wcslen(path) <= folderLength + 1 ||
+            _wcsnicmp(path, folder, folderLength) != 0 || path[folderLength] != L'\\')
             continue;
-        const wchar_t* relative = content->path + folderLength + 1;
+        const wchar_t* relative = path + folderLength + 1;
         // An extracted file became a folder and a deleted one is gone: either way its entry may be missing.
         bool gone = isExtractAction(content->action) || content->action == ACTION_DELETE;
         collected = addName(gone ? extracted : changed, relative);

@@ -123,13 +123,19 @@ bool quoteArguments(wchar_t* buffer, const wchar_t* options, const wchar_t* firs
 bool optimizeCompoundFile(const wchar_t* path, const wchar_t* scratchDir, bool lowPriority,
                           const ErrorSink* sink)
 {
+    // VellCFBF reads a copy: a tool that misbehaves must not reach the user's file.
+    wchar_t copy[SCRATCH_FILE_ROOM];
     wchar_t result[SCRATCH_FILE_ROOM];
-    if (!scratchPath(result, scratchDir, L"x.doc", sink))
+    if (!scratchPath(copy, scratchDir, L"in.doc", sink) || !scratchPath(result, scratchDir, L"x.doc", sink))
         return false;
     int passCount = takesOnlySmallSectors(path) ? 1 : 2;
     for (int pass = 0; pass < passCount; ++pass) {
+        // Each pass starts from the file as the pass before left it.
+        DeleteFileW(copy);
+        if (!copySource(path, copy, sink))
+            return false;
         wchar_t arguments[ARGUMENT_ROOM];
-        if (!quoteArguments(arguments, pass == 0 ? L"" : L"-v4 ", path, result, sink))
+        if (!quoteArguments(arguments, pass == 0 ? L"" : L"-v4 ", copy, result, sink))
             return false;
         // The previous pass's output must not pass for this pass's when the
         // tool reports success without writing.

@@ -111,7 +111,9 @@ bool removeReplacementLeftover(const wchar_t* path)
     size_t targetLength = wcslen(leftover) - SUFFIX_LENGTH;
     wmemcpy(target, leftover, targetLength);
     target[targetLength] = 0;
-    DWORD attributes = GetFileAttributesW(target);
+    wchar_t* reachable = reachablePath(target, nullptr);
+    DWORD attributes = reachable ? GetFileAttributesW(reachable) : INVALID_FILE_ATTRIBUTES;
+    release(reachable);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return true;
     SetFileAttributesW(leftover, FILE_ATTRIBUTE_NORMAL);
@@ -120,28 +122,19 @@ bool removeReplacementLeftover(const wchar_t* path)
 }
 
 // The sibling is 31 units longer than the target; from MAX_PATH units on, a path
-// works only in the "\\?\" form, which is taken as it stands and so is made from
-// the full path name.
+// works only in the "\\?\" form, as does one whose name ends in a blank or a dot.
 static bool longFormOf(const wchar_t* path, wchar_t* longPath, size_t room)
 {
     size_t length = wcslen(path);
     bool plain = wcsncmp(path, L"\\\\?\\", 4) == 0 || wcsncmp(path, L"\\\\.\\", 4) == 0 ||
-                 length + SUFFIX_LENGTH < MAX_PATH;
-    if (plain) {
-        if (length + 1 > room)
-            return false;
-        wmemcpy(longPath, path, length + 1);
-        return true;
-    }
-    wchar_t full[LONG_PATH_ROOM];
-    DWORD fullLength = GetFullPathNameW(path, LONG_PATH_ROOM, full, nullptr);
-    if (fullLength == 0 || fullLength >= LONG_PATH_ROOM)
-        return false;
-    bool unc = full[0] == L'\\' && full[1] == L'\\';
-    const wchar_t* prefix = unc ? L"\\\\?\\UNC" : L"\\\\?\\";
-    const wchar_t* rest = unc ? full + 1 : full;
-    int written = swprintf(longPath, room, L"%ls%ls", prefix, rest);
-    return written > 0 && static_cast<size_t>(written) < room;
+                 (length + SUFFIX_LENGTH < MAX_PATH && !nameNeedsLongForm(fileNameOfPath(path)));
+    wchar_t* made = plain ? nullptr : longPathOf(path, nullptr);
+    const wchar_t* form = plain ? path : made;
+    bool fits = form && wcslen(form) + 1 <= room;
+    if (fits)
+        wmemcpy(longPath, form, wcslen(form) + 1);
+    release(made);
+    return fits;
 }
 
 // Takes the copy out of the result's attributes and forces it to disk.

@@ -33,6 +33,15 @@ bool startsWith(const std::wstring& s, const wchar_t* prefix)
     return s.compare(0, wcslen(prefix), prefix) == 0;
 }
 
+// VELL_KIT_QUICK=1 (the fault-injection run sets it) makes the ECT substitute
+// compress with the least effort: those runs test kills and cancels, and the
+// zopfli-grade passes would take most of their time.
+bool quickMode()
+{
+    wchar_t value[4] = {};
+    return GetEnvironmentVariableW(L"VELL_KIT_QUICK", value, 4) == 1 && value[0] == L'1';
+}
+
 bool translatePath(const std::wstring& windowsPath, std::string& linuxPathOut)
 {
     return wineUnixPath(windowsPath, linuxPathOut);
@@ -168,6 +177,8 @@ int ectPng(const std::wstring& file, bool strip, bool strict)
     std::wstring candidate = file + L".vkit.png";
     DeleteFileW(candidate.c_str());
     std::vector<std::wstring> zargs = {L"-y"};
+    if (quickMode())
+        zargs.push_back(L"-q");
     if (!strict)
         zargs.push_back(L"--lossy_transparent");
     std::string keep = pngKeepChunks(types, strip);
@@ -235,9 +246,11 @@ int runEct(const std::vector<std::wstring>& args)
         } else if (zip) {
             // zopfli-grade recompression for archives of modest size; the
             // 7-Zip Deflate engine above that, which is far quicker.
-            code = runProgram("advzip", {L"-z", size <= (4 << 20) ? L"-4" : L"-3", file}) == 0 ? 0 : 2;
+            const wchar_t* level = quickMode() ? L"-1" : size <= (4 << 20) ? L"-4" : L"-3";
+            code = runProgram("advzip", {L"-z", level, file}) == 0 ? 0 : 2;
         } else if (gzip) {
-            code = runProgram("advdef", {L"-z", size <= (16 << 20) ? L"-4" : L"-3", file}) == 0 ? 0 : 1;
+            const wchar_t* level = quickMode() ? L"-1" : size <= (16 << 20) ? L"-4" : L"-3";
+            code = runProgram("advdef", {L"-z", level, file}) == 0 ? 0 : 1;
         } else {
             std::vector<std::uint8_t> head;
             readWholeFile(file, head);

@@ -1,5 +1,8 @@
 #include "sample_file.h"
 
+#include <stdint.h>
+#include <vector>
+
 #include <wchar.h>
 
 // {6A1D2C3B-4E5F-4071-8293-A4B5C6D7E8F9}
@@ -170,4 +173,154 @@ bool sampleStateBitsKept(const wchar_t* filePath)
     }
     root->Release();
     return kept;
+}
+
+namespace {
+
+const uint32_t NO_LINK = 0xFFFFFFFF;
+
+uint32_t get32(const std::string& bytes, size_t at)
+{
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
+void put32(std::string& bytes, size_t at, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+uint32_t sectorLength(const std::string& bytes)
+{
+    return 1u << (static_cast<unsigned char>(bytes[30]) | (static_cast<unsigned char>(bytes[31]) << 8));
+}
+
+size_t sectorStart(const std::string& bytes, uint32_t sector)
+{
+    return (static_cast<size_t>(sector) + 1) * sectorLength(bytes);
+}
+
+// Where the FAT keeps the link out of a sector (the first 109 FAT sectors only).
+size_t fatSlot(const std::string& bytes, uint32_t sector)
+{
+    uint32_t perSector = sectorLength(bytes) / 4;
+    return sectorStart(bytes, get32(bytes, 76 + 4 * (sector / perSector))) + 4 * (sector % perSector);
+}
+
+// Offset of item `index` of `itemLength` bytes in the chain that starts at `start`.
+size_t chainItem(const std::string& bytes, uint32_t start, uint32_t index, uint32_t itemLength)
+{
+    uint32_t perSector = sectorLength(bytes) / itemLength;
+    uint32_t sector = start;
+    for (uint32_t i = 0; i < index / perSector; ++i)
+        sector = get32(bytes, fatSlot(bytes, sector));
+    return sectorStart(bytes, sector) + itemLength * (index % perSector);
+}
+
+size_t entryStart(const std::string& bytes, uint32_t entry)
+{
+    return chainItem(bytes, get32(bytes, 48), entry, 128);
+}
+
+// The entry of that name below the root's children, found by walking its siblings.
+size_t namedEntry(const std::string& bytes, const wchar_t* name)
+{
+    std::vector<uint32_t> pending = {get32(bytes, entryStart(bytes, 0) + 76)};
+    while (!pending.empty()) {
+        uint32_t index = pending.back();
+        pending.pop_back();
+        if (index == NO_LINK)
+            continue;
+        size_t entry = entryStart(bytes, index);
+        size_t length = wcslen(name);
+        bool same = (static_cast<unsigned char>(bytes[entry + 64]) == (length + 1) * 2);
+        for (size_t i = 0; same && i < length; ++i)
+            same = static_cast<unsigned char>(bytes[entry + 2 * i]) == name[i] && bytes[entry + 2 * i + 1] == 0;
+        if (same)
+            return entry;
+        pending.push_back(get32(bytes, entry + 68));
+        pending.push_back(get32(bytes, entry + 72));
+    }
+    return std::string::npos;
+}
+
+void linkToItself(std::string& bytes, size_t slotOf, uint32_t sector)
+{
+    put32(bytes, slotOf, sector);
+}
+
+} // namespace
+
+bool corruptCompoundFile(std::string& bytes, Corruption corruption)
+{
+    if (bytes.size() < 512)
+        return false;
+    size_t root = entryStart(bytes, 0);
+    size_t entry;
+    switch (corruption) {
+    case CORRUPT_DIRECTORY_CIRCLE:
+        linkToItself(bytes, fatSlot(bytes, get32(bytes, 48)), get32(bytes, 48));
+        return true;
+    case CORRUPT_MINI_FAT_CIRCLE:
+        if (get32(bytes, 60) >= 0xFFFFFFFA)
+            return false;
+        linkToItself(bytes, fatSlot(bytes, get32(bytes, 60)), get32(bytes, 60));
+        return true;
+    case CORRUPT_MINI_STREAM_CIRCLE:
+        if (get32(bytes, root + 116) >= 0xFFFFFFFA)
+            return false;
+        linkToItself(bytes, fatSlot(bytes, get32(bytes, root + 116)), get32(bytes, root + 116));
+        return true;
+    case CORRUPT_SIBLING_CIRCLE:
+        entry = get32(bytes, root + 76);
+        if (entry == NO_LINK)
+            return false;
+        put32(bytes, entryStart(bytes, entry) + 68, entry);
+        return true;
+    case CORRUPT_LARGE_STREAM_CIRCLE:
+        entry = namedEntry(bytes, L"Large");
+        if (entry == std::string::npos)
+            return false;
+        linkToItself(bytes, fatSlot(bytes, get32(bytes, entry + 116)), get32(bytes, entry + 116));
+        return true;
+    case CORRUPT_SMALL_STREAM_CIRCLE:
+        entry = namedEntry(bytes, L"Small");
+        if (entry == std::string::npos)
+            return false;
+        put32(bytes, chainItem(bytes, get32(bytes, 60), get32(bytes, entry + 116), 4), get32(bytes, entry + 116));
+        return true;
+    case CORRUPT_CHILD_PAST_DIRECTORY:
+        put32(bytes, root + 76, 0x10000);
+        return true;
+    case CORRUPT_FAT_SECTOR_OUTSIDE:
+        put32(bytes, 76, 0x00FFFFFF);
+        return true;
+    case CORRUPT_FAT_COUNT:
+        put32(bytes, 44, 0x7FFFFFFF);
+        return true;
+    case CORRUPT_DIFAT_CIRCLE: {
+        uint32_t difat = get32(bytes, 68);
+        if (get32(bytes, 72) == 0 || difat >= 0xFFFFFFFA)
+            return false;
+        // One more FAT sector than the first DIFAT sector lists makes a reader go on to
+        // the next one, which is the same sector again.
+        uint32_t perSector = sectorLength(bytes) / 4 - 1;
+        put32(bytes, 44, 109 + perSector + 1);
+        put32(bytes, 72, 2);
+        put32(bytes, sectorStart(bytes, difat) + 4 * perSector, difat);
+        return true;
+    }
+    case CORRUPT_RANDOM_BODY: {
+        uint32_t state = 15;
+        for (size_t i = 64; i < bytes.size(); ++i) {
+            state = state * 1664525u + 1013904223u;
+            bytes[i] = static_cast<char>(state >> 24);
+        }
+        return true;
+    }
+    }
+    return false;
 }

@@ -73,9 +73,13 @@ std::string drain(HANDLE pipe)
     return text;
 }
 
+// Longer than any run here takes, even on a loaded machine; a run still going then
+// has hung.
+const DWORD RUN_LIMIT_MS = 40000;
+
 // Starts the program with the arguments quoted one by one and collects both outputs.
-// The program writes only a few bytes, far below a pipe's buffer, so reading standard
-// output to its end before standard error cannot block it.
+// The program writes only a few bytes, far below a pipe's buffer, so it can end before
+// anything is read, and a run that hangs is ended after RUN_LIMIT_MS.
 RunResult runProgram(const std::vector<std::wstring>& arguments, const std::wstring& folder)
 {
     RunResult result = {0xDEADBEEF, std::string(), std::string()};
@@ -112,9 +116,13 @@ RunResult runProgram(const std::vector<std::wstring>& arguments, const std::wstr
     CloseHandle(outputWrite);
     CloseHandle(errorWrite);
     if (started) {
+        if (WaitForSingleObject(process.hProcess, RUN_LIMIT_MS) != WAIT_OBJECT_0) {
+            TerminateProcess(process.hProcess, 0xDEADBEEF);
+            WaitForSingleObject(process.hProcess, INFINITE);
+            ADD_FAILURE() << "VellCFBF did not end within " << RUN_LIMIT_MS / 1000 << " s";
+        }
         result.output = drain(outputRead);
         result.error = drain(errorRead);
-        WaitForSingleObject(process.hProcess, INFINITE);
         GetExitCodeProcess(process.hProcess, &result.exitCode);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
@@ -665,6 +673,31 @@ TEST_F(CfbfTest, BrokenInputs)
         expectFailure(run({input, pathOf(L"out.cfb")}), broken.exitCode, broken.message);
         EXPECT_TRUE(bytes == readFileBytes(input));
         DeleteFileW(pathOf(L"out.cfb").c_str());
+    }
+}
+
+// Structured storage may follow these links for ever; VellCFBF refuses them before
+// it opens the file, says why, and leaves the file as it was.
+TEST_F(CfbfTest, LinksInACircleAreRefusedBeforeOpening)
+{
+    const Corruption cases[] = {CORRUPT_DIRECTORY_CIRCLE, CORRUPT_MINI_FAT_CIRCLE, CORRUPT_MINI_STREAM_CIRCLE,
+                                CORRUPT_SIBLING_CIRCLE};
+    const std::string refusal = "cannot open source stream\n";
+    for (Corruption corruption : cases) {
+        SCOPED_TRACE(testing::Message() << "corruption " << corruption);
+        std::wstring input = makeSample(L"broken.cfb");
+        std::string bytes = readFileBytes(input);
+        ASSERT_TRUE(corruptCompoundFile(bytes, corruption));
+        ASSERT_TRUE(writeFileBytes(input, bytes));
+        RunResult result = run({input, pathOf(L"out.cfb")});
+        EXPECT_EQ(0xFFFFFFF7, result.exitCode);
+        EXPECT_EQ("", result.output);
+        EXPECT_EQ(0u, result.error.find("malformed compound file: ")) << result.error;
+        EXPECT_TRUE(result.error.size() > refusal.size() &&
+                    result.error.compare(result.error.size() - refusal.size(), refusal.size(), refusal) == 0)
+            << result.error;
+        EXPECT_TRUE(bytes == readFileBytes(input));
+        EXPECT_FALSE(fileExists(pathOf(L"out.cfb")));
     }
 }
 

@@ -357,6 +357,37 @@ TEST_F(VellBatch, OptimizesAFolderEndToEnd)
     EXPECT_EQ(tools.calls(TOOL_ECT).size(), 3u);
 }
 
+// The plain form of these paths drops the name's trailing blanks and dots, so
+// they are reached in the "\\?\" form: found in a folder, below a folder named
+// so, or named on the command line, each gets its own line, result and mark.
+TEST_F(VellBatch, NamesEndingInABlankOrADotAreOptimized)
+{
+    const std::wstring dotted = input + L"\\dotted folder.";
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + dotted).c_str(), nullptr));
+    const std::wstring given = folder + L"\\given.png.";
+    const std::vector<std::wstring> paths = {input + L"\\trailing dot.png.", input + L"\\trailing blank.png ",
+                                             input + L"\\blank and dot. .", dotted + L"\\inside.png", given};
+    for (const std::wstring& path : paths)
+        ASSERT_TRUE(writeTestFile(L"\\\\?\\" + path, tinyPng)) << narrow(path);
+
+    BatchRun run = batch({L"-j", L"2", input, given});
+    EXPECT_EQ(run.exitCode, 0u) << run.out << run.err;
+    std::vector<std::string> lines = linesOf(run.out);
+    ASSERT_EQ(lines.size(), paths.size() + 1) << run.out;
+    std::vector<std::string> expected;
+    for (const std::wstring& path : paths)
+        expected.push_back(narrow(path) + "\t33\t23 (-10 B; -30 %)\toptimize PNG\tOK");
+    std::sort(expected.begin(), expected.end());
+    std::sort(lines.begin(), lines.end() - 1);
+    for (size_t i = 0; i < paths.size(); ++i)
+        EXPECT_EQ(lines[i], expected[i]);
+    for (const std::wstring& path : paths) {
+        EXPECT_EQ(readTestFile(L"\\\\?\\" + path), tinyPng.substr(0, 23)) << narrow(path);
+        EXPECT_EQ(testFileTime(L"\\\\?\\" + path, false) % MARK_STEP, 1337u) << narrow(path);
+    }
+    EXPECT_FALSE(hasScratchFolders(temp));
+}
+
 TEST_F(VellBatch, AFailedJobExitsWithOneAndLeavesTheFile)
 {
     ASSERT_TRUE(tools.setBehavior(TOOL_ECT, "stderr broken\\n\nexit 2\n"));

@@ -97,7 +97,7 @@ TEST_F(MediaPipelines, CompoundPassesFollowTheExtension)
             << narrow(row.name);
         std::vector<ToolCall> calls = tools.calls(TOOL_VELLCFBF);
         ASSERT_EQ(calls.size(), static_cast<size_t>(row.passes)) << narrow(row.name);
-        std::wstring paths = L"\"" + file + L"\" \"" + result + L"\"";
+        std::wstring paths = L"\"" + scratchFile(L"in.doc") + L"\" \"" + result + L"\"";
         EXPECT_EQ(calls[0].commandLine, commandLine(TOOL_VELLCFBF, paths)) << narrow(row.name);
         if (row.passes == 2) {
             EXPECT_EQ(calls[1].commandLine, commandLine(TOOL_VELLCFBF, L"-v4 " + paths));
@@ -215,6 +215,17 @@ TEST_F(MediaPipelines, CompoundResultsReplaceOnlyWhenTheirContentIsEqual)
         else
             EXPECT_EQ(log().find("verified"), std::string::npos) << log();
     }
+}
+
+// VellCFBF is given a copy, so whatever it does to its input stays in the scratch folder.
+TEST_F(MediaPipelines, ACompoundToolDeletingItsInputLeavesTheFile)
+{
+    std::wstring file = tools.work(L"Setup.msi");
+    ASSERT_TRUE(makeCompound(file, SAME_TREE, true));
+    const std::string before = readBytes(file);
+    ASSERT_TRUE(tools.install(TOOL_VELLCFBF, "delete @1\ndelete @last\nexit 0\n"));
+    EXPECT_FALSE(optimizeCompoundFile(file.c_str(), scratch.c_str(), false, &job->sink)) << log();
+    EXPECT_EQ(readBytes(file), before);
 }
 
 TEST_F(MediaPipelines, BothCompoundPassesShrinkingAreBothKept)
