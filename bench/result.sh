@@ -11,7 +11,8 @@ build=$1 work=$2
 rm -rf "$work"
 mkdir -p "$work/single"
 cp -r "$top/samples/files" "$work/batch"
-vell_use_demo_prefix "$work/wineprefix"
+# The prefix lives beside the work folder, so it is made only once.
+vell_use_demo_prefix "$work-wineprefix"
 wine "$build/dist/VellBatch.exe" -j 2 "$(winepath -w "$work/batch")" > "$work/batch.txt" 2>&1 ||
   echo "  (VellBatch exited with $?; see $work/batch.txt)"
 wineserver -w

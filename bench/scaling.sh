@@ -13,7 +13,8 @@ rm -rf "$work"
 mkdir -p "$work/set"
 for ((c = 1; c <= copies; c++)); do cp -r "$top/samples/files" "$work/set/copy$c"; done
 files=$(find "$work/set" -type f | wc -l)
-vell_use_demo_prefix "$work/wineprefix"
+# The prefix lives beside the work folder, so it is made only once.
+vell_use_demo_prefix "$work-wineprefix"
 
 declare -A total=([1]=0 [2]=0)
 run() {
