@@ -14,9 +14,8 @@ vell_build "$build" vell_batch tool_double vell_bench vell_bench_demo vell_bench
 
 load() { cut -d' ' -f1-3 /proc/loadavg; }
 section() { echo; echo "== $1 (load average $(load))"; }
-echo "Vell Optimizer benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(wine --version)"
-
 vell_use_prefix "$build/bench/wineprefix"
+echo "Vell Optimizer benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(wine --version 2>/dev/null)"
 double=$(find "$build/tests/support/tool_double" -maxdepth 1 -name 'tool_double.exe' | head -n 1)
 
 # ---- P1 analysis: files per second adding a tree (own executable).
