@@ -109,7 +109,6 @@ protected:
         job->size = sizeOfPath(path.c_str());
         job->lastWriteTime = lastWriteTimeOfPath(path.c_str());
         EXPECT_TRUE(createScratchDir(job->scratchDir, settings.general_tempPath));
-        swprintf(job->scratchFile, SCRATCH_FILE_ROOM, L"%ls\\%ls", job->scratchDir, scratchFileName(kind));
         size_t index = 0;
         EXPECT_TRUE(appendJob(&jobList, job, &index));
         return job;

@@ -80,8 +80,8 @@ Job* addTestJob(const std::wstring& path, Action action, const wchar_t* temporar
         }
         CloseHandle(file);
     }
-    if (temporaryPath && createScratchDir(job->scratchDir, temporaryPath))
-        swprintf(job->scratchFile, SCRATCH_FILE_ROOM, L"%ls\\x.png", job->scratchDir);
+    if (temporaryPath)
+        createScratchDir(job->scratchDir, temporaryPath);
     size_t index = 0;
     appendJob(&jobList, job, &index);
     WakeConditionVariable(&jobList.work);
