@@ -320,10 +320,14 @@ static bool findJob(const Job* job, size_t* index)
 void onJobAdded(MainWindow* main, size_t index)
 {
     EnterCriticalSection(&jobList.lock);
-    // Every job appended since gets its row now; their own notifications then
-    // find their rows there and cost nothing.
-    size_t last = index < jobList.length ? jobList.length - 1 : 0;
+    // Jobs appended since get their rows now, so their own notifications find
+    // them there and cost nothing; a bounded batch, so the window stays
+    // answerable when it has fallen far behind.
     bool listed = index < jobList.length;
+    size_t last = listed ? jobList.length - 1 : 0;
+    size_t bound = main->rowCount + ROW_BATCH_LIMIT;
+    if (last > bound)
+        last = bound > index ? bound : index;
     if (listed)
         WakeConditionVariable(&jobList.work);
     LeaveCriticalSection(&jobList.lock);

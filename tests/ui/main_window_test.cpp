@@ -328,6 +328,19 @@ TEST_F(MainWindowTest, OneNotificationListsEveryJobAppendedSince)
     EXPECT_EQ(rowCount(list()), 3);
 }
 
+// A window far behind the adder stays answerable: the rest come with later notifications.
+TEST_F(MainWindowTest, RowsComeInBoundedBatches)
+{
+    const int count = static_cast<int>(ROW_BATCH_LIMIT) + 3;
+    for (int i = 0; i < count; ++i)
+        ASSERT_NE(addJob(L"r" + std::to_wstring(i) + L".png", 1), nullptr);
+    SendMessageW(window, WM_JOB_ADDED, 0, 0);
+    EXPECT_EQ(rowCount(list()), static_cast<int>(ROW_BATCH_LIMIT) + 1);
+    SendMessageW(window, WM_JOB_ADDED, count - 1, 0);
+    ASSERT_EQ(rowCount(list()), count);
+    EXPECT_EQ(cellText(list(), count - 1, 0), L"r" + std::to_wstring(count - 1) + L".png");
+}
+
 // Whether another thread could take the job list lock, asked while the list
 // view handles a message that changes its rows.
 std::vector<bool> lockFreeDuringListUpdates;
