@@ -3,8 +3,9 @@
 //   1. the program's private bytes before and after a folder of FILES tiny PNG
 //      files is dropped on it (workers paused, so every job stays listed);
 //   2. the longest time its message loop leaves a WM_NULL unanswered while those
-//      files are added, and while one ZIP whose 7-Zip double unpacks ENTRIES
-//      Thumbs.db files is optimized with its content (one job per entry).
+//      files are added, while one ZIP whose 7-Zip double unpacks ENTRIES
+//      Thumbs.db files is optimized with its content (one job per entry), and
+//      when that container is canceled with all its content listed.
 // Every tool is the no-op tool double. Figures only: Wine and the machine decide
 // the numbers.
 //
@@ -25,6 +26,7 @@ namespace {
 const WORD ID_JOB_LIST = 16;
 const WORD ID_STATUS_LINE = 17;
 const WORD ID_WORKER_COUNT = 20;
+const WORD ID_CANCEL = 16642;
 const DWORD PROBE_PERIOD = 100;
 const UINT PROBE_LIMIT = 60000;
 const int FILES_PER_FOLDER = 1000;
@@ -256,6 +258,25 @@ std::wstring cellText(const Program& program, int row, int column)
     return text;
 }
 
+// Selects one row, as a click on it would.
+bool selectRow(const Program& program, int row)
+{
+    HANDLE process = program.process.hProcess;
+    void* remote = VirtualAllocEx(process, nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!remote)
+        return false;
+    LVITEMW item = {};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    DWORD_PTR result = 0;
+    bool ok = WriteProcessMemory(process, remote, &item, sizeof(item), nullptr) &&
+              SendMessageTimeoutW(program.list, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
+                                  reinterpret_cast<LPARAM>(remote), SMTO_NORMAL, PROBE_LIMIT, &result) &&
+              result;
+    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    return ok;
+}
+
 // A drop of one path, as the shell would post it; the program reads and frees it.
 bool dropPath(const Program& program, const std::wstring& path)
 {
@@ -484,6 +505,46 @@ bool measureContainer(const std::wstring& programPath, const std::wstring& archi
     return true;
 }
 
+// The container is canceled from its context menu once all its content is
+// listed; the window answers nothing until the command has been handled.
+bool measureCancel(const std::wstring& programPath, const std::wstring& archive, int entries)
+{
+    Program program;
+    if (!startProgram(programPath, &program)) {
+        fprintf(stderr, "the window did not appear\n");
+        return false;
+    }
+    Sleep(2000);
+    if (!dropPath(program, archive)) {
+        fprintf(stderr, "cannot drop the archive\n");
+        return false;
+    }
+    while (rowCount(program) < static_cast<size_t>(entries) + 1)
+        Sleep(200);
+    Probe probe;
+    startProbe(&probe, program.window);
+    Sleep(500);
+    selectRow(program, 0);
+    double start = now();
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(program.window, WM_COMMAND, MAKEWPARAM(ID_CANCEL, 0), 0, SMTO_NORMAL, PROBE_LIMIT * 10,
+                        &result);
+    double canceling = now() - start;
+    Sleep(1000);
+    stopProbe(&probe);
+    size_t canceled = 0;
+    for (int row = 1; row <= entries; row += entries / 10 > 0 ? entries / 10 : 1)
+        canceled += cellText(program, row, 4) == L"canceled" || cellText(program, row, 4) == L"OK";
+    printf("  canceling that container once its entries are listed: the command took %.3f s; longest unanswered "
+           "WM_NULL %.3f s; entries sampled canceled or already done: %zu of %d\n",
+           canceling, probe.longest, canceled, entries >= 10 ? 10 : entries);
+    fflush(stdout);
+    double closing = closeProgram(&program);
+    printf("  closing the window: %.1f s\n", closing);
+    fflush(stdout);
+    return true;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -495,8 +556,9 @@ int wmain(int argc, wchar_t** argv)
     std::wstring work = argv[3];
     int files = _wtoi(argv[4]);
     int entries = _wtoi(argv[5]);
-    if (files <= 0 || entries <= 0) {
-        fprintf(stderr, "FILES and ENTRIES must be positive\n");
+    // FILES 0 measures only the container.
+    if (files < 0 || entries <= 0) {
+        fprintf(stderr, "FILES must not be negative, ENTRIES must be positive\n");
         return 2;
     }
     SHCreateDirectoryExW(nullptr, work.c_str(), nullptr);
@@ -513,7 +575,8 @@ int wmain(int argc, wchar_t** argv)
     storeSettings(scratch);
     printf("P5 memory and the window (\"Vell Optimizer.exe\", every tool the no-op double)\n");
     fflush(stdout);
-    if (!measureAdding(program, root, files) || !measureContainer(program, archive, entries))
+    if ((files > 0 && !measureAdding(program, root, files)) || !measureContainer(program, archive, entries) ||
+        !prepareContainer(work, program, entries, &archive) || !measureCancel(program, archive, entries))
         return 1;
     return 0;
 }
