@@ -100,7 +100,6 @@ Job* createContainer(const std::wstring& path)
         release(job);
         return nullptr;
     }
-    swprintf(job->scratchFile, SCRATCH_FILE_ROOM, L"%ls\\x.zip", job->scratchDir);
     return job;
 }
 

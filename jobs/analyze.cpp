@@ -105,10 +105,7 @@ void analyzeFile(AddingRun* adder, wchar_t* path, const wchar_t* temporaryPath,
     // A file whose scratch folder cannot be made still gets its row, already
     // failed and saying why, so the user is not left wondering why nothing happens.
     bool scratchReady = createScratchDir(job->scratchDir, temporaryPath);
-    if (scratchReady) {
-        swprintf(job->scratchFile, SCRATCH_FILE_ROOM, L"%ls\\%ls", job->scratchDir,
-                 scratchFileName(kind));
-    } else {
+    if (!scratchReady) {
         job->scratchDir[0] = 0;
         job->ready.exchange(0);
         job->state = JOB_FAILED;

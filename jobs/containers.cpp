@@ -166,19 +166,24 @@ static void repackAtOnce(Job* job)
         finishJob(job, false);
         return;
     }
+    wchar_t archive[SCRATCH_FILE_ROOM];
+    if (!jobScratchFile(job, archive)) {
+        finishJob(job, false);
+        return;
+    }
     bool mimetypeFirst = keepsMimetypeFirst(job);
     if (mimetypeFirst && !setMimetypeAside(job, folder)) {
         finishJob(job, false);
         return;
     }
     bool packed = job->action == ACTION_OPTIMIZE_GZIP
-                      ? recompressGzip(folder, job->scratchFile, job->scratchDir, lowPriority(), &job->sink)
-                      : recompressZip(folder, job->scratchFile, job->scratchDir, lowPriority(), &job->sink);
-    if (!packed || (mimetypeFirst && !restoreMimetypeEntry(job, folder, job->scratchFile, lowPriority()))) {
+                      ? recompressGzip(folder, archive, job->scratchDir, lowPriority(), &job->sink)
+                      : recompressZip(folder, archive, job->scratchDir, lowPriority(), &job->sink);
+    if (!packed || (mimetypeFirst && !restoreMimetypeEntry(job, folder, archive, lowPriority()))) {
         finishJob(job, false);
         return;
     }
-    finishAccepted(job, job->scratchFile);
+    finishAccepted(job, archive);
 }
 
 static void reportFileFailure(Job* job, const char* what, const wchar_t* path)

@@ -44,6 +44,12 @@ const wchar_t* scratchFileName(FileKind kind)
     return kind < KIND_COUNT ? scratchNames[kind] : nullptr;
 }
 
+bool jobScratchFile(const Job* job, wchar_t* buffer)
+{
+    const wchar_t* name = scratchFileName(static_cast<FileKind>(job->kind));
+    return name && job->scratchDir[0] && joinPath(buffer, SCRATCH_FILE_ROOM, job->scratchDir, name);
+}
+
 const wchar_t* actionDisplayText(Action action)
 {
     return action < ACTION_COUNT ? actionTexts[action] : actionTexts[ACTION_NONE];

@@ -3,6 +3,7 @@
 #include <stdint.h>
 #include "base/error_sink.h"
 
+struct Job;
 struct Settings;
 
 enum FileKind : uint8_t {
@@ -34,6 +35,8 @@ enum ContentContext : uint8_t {
 
 // Name of the job's working copy in its scratch folder ("x.png", ...); null for KIND_NONE.
 const wchar_t* scratchFileName(FileKind kind);
+// The working copy's path (SCRATCH_FILE_ROOM units); false for a job without one.
+bool jobScratchFile(const Job* job, wchar_t* buffer);
 // Text shown in the job list's "Action" column.
 const wchar_t* actionDisplayText(Action action);
 

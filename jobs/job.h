@@ -44,8 +44,9 @@ struct Job {
     mutable size_t contentScan;
     Job* nextWaiting;
     uint8_t listedWaiting;
+    // The working copy in it is scratchDir, a backslash and the kind's scratch
+    // file name (jobScratchFile); not stored, it would double the record.
     wchar_t scratchDir[PATH_ROOM];
-    wchar_t scratchFile[SCRATCH_FILE_ROOM];
     HANDLE logFile;
 
     // In-memory log and status line (see runner/job_log.h).

@@ -242,13 +242,25 @@ static void setCellText(HWND list, size_t row, int column, const wchar_t* text)
     SendMessageW(list, LVM_SETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
 }
 
-// Under the job list lock. Rows are added for every job up to index, so row i
-// shows job i even when notifications from several threads arrive out of order.
-static void insertRowsUpTo(MainWindow* main, size_t index)
+// The job at index, read under the job list lock, or null past the end. Jobs
+// never move, and the fields a row shows do not change once a job is listed, so
+// the list view is filled outside the lock: under Wine a visible list view takes
+// tens of milliseconds for a row, and the adder and the workers wait for that
+// lock.
+static const Job* listedJob(size_t index)
 {
-    HWND list = GetDlgItem(main->window, ID_JOB_LIST);
-    while (main->rowCount <= index && main->rowCount < jobList.length) {
-        const Job* job = jobList.entries[main->rowCount];
+    EnterCriticalSection(&jobList.lock);
+    const Job* job = index < jobList.length ? jobList.entries[index] : nullptr;
+    LeaveCriticalSection(&jobList.lock);
+    return job;
+}
+
+static void insertRows(MainWindow* main, HWND list, size_t end)
+{
+    while (main->rowCount < end) {
+        const Job* job = listedJob(main->rowCount);
+        if (!job)
+            return;
         LVITEMW item = {};
         item.mask = LVIF_TEXT;
         item.iItem = static_cast<int>(main->rowCount);
@@ -270,9 +282,32 @@ static void insertRowsUpTo(MainWindow* main, size_t index)
     }
 }
 
+// Rows are added for every job up to index, so row i shows job i even when
+// notifications from several threads arrive out of order. A batch of rows is
+// inserted with drawing off, so the list view draws itself once for the batch.
+static void insertRowsUpTo(MainWindow* main, size_t index)
+{
+    if (index < main->rowCount)
+        return;
+    HWND list = GetDlgItem(main->window, ID_JOB_LIST);
+    bool batch = index > main->rowCount;
+    if (batch)
+        SendMessageW(list, WM_SETREDRAW, FALSE, 0);
+    insertRows(main, list, index + 1);
+    if (batch) {
+        SendMessageW(list, WM_SETREDRAW, TRUE, 0);
+        InvalidateRect(list, nullptr, FALSE);
+    }
+}
+
 // Under the job list lock; false when the job is not in the list.
 static bool findJob(const Job* job, size_t* index)
 {
+    // A job knows its place; the search is for a record that was never appended.
+    if (job->index < jobList.length && jobList.entries[job->index] == job) {
+        *index = job->index;
+        return true;
+    }
     for (size_t i = 0; i < jobList.length; ++i) {
         if (jobList.entries[i] == job) {
             *index = i;
@@ -285,11 +320,19 @@ static bool findJob(const Job* job, size_t* index)
 void onJobAdded(MainWindow* main, size_t index)
 {
     EnterCriticalSection(&jobList.lock);
-    if (index < jobList.length) {
-        insertRowsUpTo(main, index);
+    // Jobs appended since get their rows now, so their own notifications find
+    // them there and cost nothing; a bounded batch, so the window stays
+    // answerable when it has fallen far behind.
+    bool listed = index < jobList.length;
+    size_t last = listed ? jobList.length - 1 : 0;
+    size_t bound = main->rowCount + ROW_BATCH_LIMIT;
+    if (last > bound)
+        last = bound > index ? bound : index;
+    if (listed)
         WakeConditionVariable(&jobList.work);
-    }
     LeaveCriticalSection(&jobList.lock);
+    if (listed)
+        insertRowsUpTo(main, last);
     refreshStatus(main);
 }
 
@@ -297,45 +340,49 @@ void onJobLog(MainWindow* main, Job* job)
 {
     EnterCriticalSection(&jobList.lock);
     size_t index;
-    if (findJob(job, &index)) {
+    bool listed = findJob(job, &index);
+    wchar_t* status = listed ? copyStatusLine(job) : nullptr;
+    LeaveCriticalSection(&jobList.lock);
+    if (listed) {
         insertRowsUpTo(main, index);
         if (index < main->rowCount) {
             HWND list = GetDlgItem(main->window, ID_JOB_LIST);
-            wchar_t* status = copyStatusLine(job);
-            if (status) {
+            if (status)
                 setCellText(list, index, 4, status);
-                release(status);
-            }
             setCellText(list, index, 2, L"\u2026");
         }
     }
-    LeaveCriticalSection(&jobList.lock);
+    release(status);
 }
 
 void onJobState(MainWindow* main, Job* job)
 {
     EnterCriticalSection(&jobList.lock);
     size_t index;
-    if (findJob(job, &index)) {
-        insertRowsUpTo(main, index);
-        if (jobList.busy.load() == 0)
-            refreshStatus(main);
-        if (index < main->rowCount) {
-            HWND list = GetDlgItem(main->window, ID_JOB_LIST);
-            if (job->state == JOB_DONE) {
-                wchar_t text[OPTIMIZED_SIZE_TEXT_ROOM];
-                formatOptimizedSize(&main->numberFormat, job->size, job->optimizedSize, text);
-                setCellText(list, index, 2, text);
-                setCellText(list, index, 4, L"OK");
-            } else {
-                setCellText(list, index, 2, L"-");
-            }
-            if (settings.general_autoScroll && !job->parent &&
-                SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) == 0)
-                SendMessageW(list, LVM_ENSUREVISIBLE, index, FALSE);
-        }
-    }
+    bool listed = findJob(job, &index);
+    bool done = listed && job->state == JOB_DONE;
+    bool topLevel = listed && !job->parent;
+    uint64_t size = job->size;
+    uint64_t optimizedSize = job->optimizedSize;
     LeaveCriticalSection(&jobList.lock);
+    if (!listed)
+        return;
+    if (jobList.busy.load() == 0)
+        refreshStatus(main);
+    insertRowsUpTo(main, index);
+    if (index >= main->rowCount)
+        return;
+    HWND list = GetDlgItem(main->window, ID_JOB_LIST);
+    if (done) {
+        wchar_t text[OPTIMIZED_SIZE_TEXT_ROOM];
+        formatOptimizedSize(&main->numberFormat, size, optimizedSize, text);
+        setCellText(list, index, 2, text);
+        setCellText(list, index, 4, L"OK");
+    } else {
+        setCellText(list, index, 2, L"-");
+    }
+    if (settings.general_autoScroll && topLevel && SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) == 0)
+        SendMessageW(list, LVM_ENSUREVISIBLE, index, FALSE);
 }
 
 static void onNotify(MainWindow* main, const NMHDR* header)

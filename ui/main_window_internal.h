@@ -5,6 +5,8 @@
 
 const int JOB_LIST_COLUMN_COUNT = 5;
 const int LAYOUT_CONTROL_COUNT = 6;
+// Rows a job notification inserts beyond its own job's row, at most.
+const size_t ROW_BATCH_LIMIT = 256;
 
 // One row of the layout table, in dialog units.
 struct ControlPlacement {

@@ -94,7 +94,9 @@ TEST_F(AnalyzeFile, PngBecomesPendingJobWithEveryField)
     EXPECT_EQ(dir.substr(0, temp.size() + 4), temp + L"zarn");
     EXPECT_EQ(dir.find_first_not_of(L"0123456789ABCDEF", temp.size() + 4), std::wstring::npos);
     EXPECT_TRUE(testPathExists(dir));
-    EXPECT_EQ(std::wstring(job->scratchFile), dir + L"\\x.png");
+    wchar_t working[SCRATCH_FILE_ROOM];
+    ASSERT_TRUE(jobScratchFile(job, working));
+    EXPECT_EQ(std::wstring(working), dir + L"\\x.png");
 
     std::vector<Posted> posted = takePosted();
     ASSERT_EQ(posted.size(), 1u);

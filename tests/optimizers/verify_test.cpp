@@ -212,7 +212,6 @@ protected:
         job->action = gzip ? ACTION_OPTIMIZE_GZIP : ACTION_OPTIMIZE_ZIP;
         job->kind = gzip ? KIND_GZIP : KIND_ZIP;
         job->options[0] = contentChanged ? 1 : 0;
-        swprintf(job->scratchFile, SCRATCH_FILE_ROOM, L"%ls\\%ls", job->scratchDir, gzip ? L"x.gz" : L"x.zip");
         job->state = contentChanged ? JOB_RUNNING : JOB_STARTING;
         if (contentChanged) {
             std::wstring folder = std::wstring(job->scratchDir) + L"\\x";

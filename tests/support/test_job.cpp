@@ -43,10 +43,6 @@ Job* createTestJob(const TestJob& spec)
         wcsncpy(job->scratchDir, spec.scratchDir.c_str(), PATH_ROOM - 1);
     else if (spec.temporaryPath)
         ready = createScratchDir(job->scratchDir, spec.temporaryPath);
-    if (ready && job->scratchDir[0]) {
-        const wchar_t* name = spec.kind != KIND_NONE ? scratchFileName(spec.kind) : L"x.png";
-        swprintf(job->scratchFile, SCRATCH_FILE_ROOM, L"%ls\\%ls", job->scratchDir, name);
-    }
     if (ready && spec.openLog)
         ready = createLogFile(job);
     size_t index = 0;

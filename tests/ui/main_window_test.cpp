@@ -314,6 +314,80 @@ TEST_F(MainWindowTest, RowsFollowJobOrderWhateverTheNotificationOrder)
     EXPECT_EQ(rowCount(list()), count);
 }
 
+TEST_F(MainWindowTest, OneNotificationListsEveryJobAppendedSince)
+{
+    for (int i = 0; i < 3; ++i)
+        ASSERT_NE(addJob(L"b" + std::to_wstring(i) + L".png", 10 + i), nullptr);
+    SendMessageW(window, WM_JOB_ADDED, 0, 0);
+    ASSERT_EQ(rowCount(list()), 3);
+    EXPECT_EQ(cellText(list(), 2, 0), L"b2.png");
+    EXPECT_EQ(cellText(list(), 2, 4), L"pending");
+    // Drawing is back on after the batch.
+    EXPECT_TRUE(visibleStyle(list()));
+    SendMessageW(window, WM_JOB_ADDED, 2, 0);
+    EXPECT_EQ(rowCount(list()), 3);
+}
+
+// A window far behind the adder stays answerable: the rest come with later notifications.
+TEST_F(MainWindowTest, RowsComeInBoundedBatches)
+{
+    const int count = static_cast<int>(ROW_BATCH_LIMIT) + 3;
+    for (int i = 0; i < count; ++i)
+        ASSERT_NE(addJob(L"r" + std::to_wstring(i) + L".png", 1), nullptr);
+    SendMessageW(window, WM_JOB_ADDED, 0, 0);
+    EXPECT_EQ(rowCount(list()), static_cast<int>(ROW_BATCH_LIMIT) + 1);
+    SendMessageW(window, WM_JOB_ADDED, count - 1, 0);
+    ASSERT_EQ(rowCount(list()), count);
+    EXPECT_EQ(cellText(list(), count - 1, 0), L"r" + std::to_wstring(count - 1) + L".png");
+}
+
+// Whether another thread could take the job list lock, asked while the list
+// view handles a message that changes its rows.
+std::vector<bool> lockFreeDuringListUpdates;
+WNDPROC listProcedure = nullptr;
+
+DWORD WINAPI tryJobListLock(void*)
+{
+    if (!TryEnterCriticalSection(&jobList.lock))
+        return 0;
+    LeaveCriticalSection(&jobList.lock);
+    return 1;
+}
+
+LRESULT CALLBACK watchListUpdates(HWND list, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == LVM_INSERTITEMW || message == LVM_SETITEMTEXTW) {
+        HANDLE thread = CreateThread(nullptr, 0, tryJobListLock, nullptr, 0, nullptr);
+        DWORD free = 0;
+        WaitForSingleObject(thread, INFINITE);
+        GetExitCodeThread(thread, &free);
+        CloseHandle(thread);
+        lockFreeDuringListUpdates.push_back(free != 0);
+    }
+    return CallWindowProcW(listProcedure, list, message, wParam, lParam);
+}
+
+// The adder and the workers need the lock; they never wait for the list view.
+TEST_F(MainWindowTest, ListViewIsUpdatedWithoutTheJobListLock)
+{
+    Job* job = addJob(L"free.png", 7);
+    ASSERT_NE(job, nullptr);
+    listProcedure = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(list(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(watchListUpdates)));
+    lockFreeDuringListUpdates.clear();
+    SendMessageW(window, WM_JOB_ADDED, 0, 0);
+    appendTextToLog(job, "working\n");
+    SendMessageW(window, WM_JOB_LOG, 0, reinterpret_cast<LPARAM>(job));
+    job->state = JOB_DONE;
+    job->optimizedSize = 5;
+    SendMessageW(window, WM_JOB_STATE, 0, reinterpret_cast<LPARAM>(job));
+    SetWindowLongPtrW(list(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(listProcedure));
+    EXPECT_EQ(cellText(list(), 0, 4), L"OK");
+    ASSERT_FALSE(lockFreeDuringListUpdates.empty());
+    for (size_t i = 0; i < lockFreeDuringListUpdates.size(); ++i)
+        EXPECT_TRUE(lockFreeDuringListUpdates[i]) << "list view message " << i;
+}
+
 TEST_F(MainWindowTest, LogAndStateNotifications)
 {
     struct Case {
