@@ -1,4 +1,5 @@
 #include "ui/commands.h"
+#include "ui/main_window_internal.h"
 #include "jobs/adding.h"
 #include "base/file_util.h"
 #include "jobs/workers.h"
@@ -171,7 +172,7 @@ static void openLogFiles(MainWindow* main)
     }
 }
 
-static void cancelOneJob(MainWindow* main, Job* job, size_t index)
+static void markCanceled(Job* job)
 {
     job->ready.exchange(0);
     job->canceled.exchange(1);
@@ -180,13 +181,6 @@ static void cancelOneJob(MainWindow* main, Job* job, size_t index)
     // A waiting container is held by no worker and is never picked again.
     if (job->state == JOB_WAITING)
         restoreReadOnly(job);
-    if (index < main->rowCount) {
-        LVITEMW item = {};
-        item.iSubItem = 4;
-        item.pszText = const_cast<wchar_t*>(L"canceled");
-        SendMessageW(GetDlgItem(main->window, ID_JOB_LIST), LVM_SETITEMTEXTW, index,
-                     reinterpret_cast<LPARAM>(&item));
-    }
 }
 
 void cancelJob(MainWindow* main, size_t index)
@@ -194,33 +188,75 @@ void cancelJob(MainWindow* main, size_t index)
     if (index >= jobList.length)
         return;
     Job* container = jobList.entries[index];
-    cancelOneJob(main, container, index);
+    markCanceled(container);
+    if (index < main->rowCount) {
+        LVITEMW item = {};
+        item.iSubItem = 4;
+        item.pszText = const_cast<wchar_t*>(L"canceled");
+        SendMessageW(GetDlgItem(main->window, ID_JOB_LIST), LVM_SETITEMTEXTW, index,
+                     reinterpret_cast<LPARAM>(&item));
+    }
     // Content is appended after its container, so one pass over the later jobs
     // finds it at every depth; a pass for each content job would make a
     // container of 20,000 entries hold the window for seconds.
+    bool content = false;
     for (size_t i = index + 1; i < jobList.length; ++i) {
         Job* job = jobList.entries[i];
         const Job* above = job->parent;
         while (above && above != container)
             above = above->parent;
-        if (above)
-            cancelOneJob(main, job, i);
+        if (above) {
+            markCanceled(job);
+            content = true;
+        }
     }
+    if (!content)
+        return;
+    // The content's rows are labelled in batches by later messages: under
+    // Wine the list view takes about a millisecond a row, so 20,000 rows at
+    // once would leave the window unanswered for many seconds.
+    if (main->relabelNext >= main->relabelEnd || index + 1 < main->relabelNext)
+        main->relabelNext = index + 1;
+    if (main->relabelEnd < jobList.length)
+        main->relabelEnd = jobList.length;
+    PostMessageW(main->window, WM_RELABEL_CANCELED, 0, 0);
+}
+
+void relabelCanceledRows(MainWindow* main)
+{
+    size_t rows[RELABEL_BATCH];
+    size_t count = 0;
+    size_t end = main->relabelEnd < main->rowCount ? main->relabelEnd : main->rowCount;
+    size_t next = main->relabelNext;
+    EnterCriticalSection(&jobList.lock);
+    for (; next < end && next - main->relabelNext < RELABEL_BATCH; ++next) {
+        // A finished job keeps the label its end gave it.
+        const Job* job = jobList.entries[next];
+        if (job->canceled.load() && job->state < JOB_FAILED)
+            rows[count++] = next;
+    }
+    LeaveCriticalSection(&jobList.lock);
+    // Rows not listed yet are labelled as they are inserted.
+    main->relabelNext = next < end ? next : main->relabelEnd;
+    HWND list = GetDlgItem(main->window, ID_JOB_LIST);
+    for (size_t i = 0; i < count; ++i) {
+        LVITEMW item = {};
+        item.iSubItem = 4;
+        item.pszText = const_cast<wchar_t*>(L"canceled");
+        SendMessageW(list, LVM_SETITEMTEXTW, rows[i], reinterpret_cast<LPARAM>(&item));
+    }
+    if (main->relabelNext < main->relabelEnd)
+        PostMessageW(main->window, WM_RELABEL_CANCELED, 0, 0);
 }
 
 static void cancelSelectedJobs(MainWindow* main)
 {
     HWND list = GetDlgItem(main->window, ID_JOB_LIST);
-    // A container's content may be thousands of rows; drawn row by row, under
-    // Wine the list view took 1.7 ms a row, and the window answered nothing meanwhile.
-    SendMessageW(list, WM_SETREDRAW, FALSE, 0);
     for (int row = nextSelectedRow(list, -1); row >= 0; row = nextSelectedRow(list, row)) {
         EnterCriticalSection(&jobList.lock);
         cancelJob(main, static_cast<size_t>(row));
         LeaveCriticalSection(&jobList.lock);
     }
-    SendMessageW(list, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(list, nullptr, FALSE);
     // Cancelled content counts as finished: a container waiting for it may be
     // choosable now, and the workers may all be asleep.
     WakeAllConditionVariable(&jobList.work);

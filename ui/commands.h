@@ -24,4 +24,7 @@ void onCommand(MainWindow* main, WORD id, WORD code);
 // Right click on row of the job list; the menu opens at the click's position.
 void showContextMenu(MainWindow* main, int row);
 // Cancels job index and its content at any depth; the job list lock is held.
+// The job's row says "canceled" at once, its content's rows by later messages.
 void cancelJob(MainWindow* main, size_t index);
+// Labels the next batch of cancelled rows (WM_RELABEL_CANCELED).
+void relabelCanceledRows(MainWindow* main);

@@ -277,7 +277,9 @@ static void insertRows(MainWindow* main, HWND list, size_t end)
         setCellText(list, main->rowCount, 1, size);
         setCellText(list, main->rowCount, 2, L"-");
         setCellText(list, main->rowCount, 3, actionDisplayText(static_cast<Action>(job->action)));
-        setCellText(list, main->rowCount, 4, L"pending");
+        // Content cancelled before its row existed.
+        bool canceled = job->canceled.load() && job->state < JOB_FAILED;
+        setCellText(list, main->rowCount, 4, canceled ? L"canceled" : L"pending");
         ++main->rowCount;
     }
 }
@@ -452,6 +454,9 @@ INT_PTR CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return TRUE;
     case WM_JOB_LOG:
         onJobLog(main, reinterpret_cast<Job*>(lParam));
+        return TRUE;
+    case WM_RELABEL_CANCELED:
+        relabelCanceledRows(main);
         return TRUE;
     case WM_JOB_STATE:
         onJobState(main, reinterpret_cast<Job*>(lParam));

@@ -29,6 +29,10 @@ struct MainWindow {
     AddingRun adding;
     size_t rowCount; // rows in the job list; row i always shows job i
     wchar_t idleText[IDLE_TEXT_ROOM]; // the status line before the first file is added
+    // Rows from relabelNext up to relabelEnd may show cancelled content not yet
+    // labelled "canceled"; they are labelled a batch per WM_RELABEL_CANCELED.
+    size_t relabelNext;
+    size_t relabelEnd;
 };
 
 extern const wchar_t MAIN_WINDOW_CAPTION[];

@@ -7,6 +7,10 @@ const int JOB_LIST_COLUMN_COUNT = 5;
 const int LAYOUT_CONTROL_COUNT = 6;
 // Rows a job notification inserts beyond its own job's row, at most.
 const size_t ROW_BATCH_LIMIT = 256;
+// Posted to the window while cancelled rows wait for their label.
+const UINT WM_RELABEL_CANCELED = WM_APP + 16;
+// Rows one WM_RELABEL_CANCELED looks at, at most.
+const size_t RELABEL_BATCH = 256;
 
 // One row of the layout table, in dialog units.
 struct ControlPlacement {

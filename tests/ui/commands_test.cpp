@@ -6,6 +6,7 @@
 #include "runner/tool_runner.h"
 #include "support/test_files.h"
 #include "ui/commands.h"
+#include "ui/main_window_internal.h"
 
 namespace {
 
@@ -99,6 +100,7 @@ TEST_F(MainWindowTest, CancelReachesContentAtEveryDepth)
     EXPECT_EQ(result, ToolKilledExitCode);
     EXPECT_EQ(c->toolProcess, nullptr);
 
+    pumpPending();
     struct Row {
         Job* job;
         bool canceled;
@@ -114,6 +116,36 @@ TEST_F(MainWindowTest, CancelReachesContentAtEveryDepth)
     SendMessageW(window, WM_COMMAND, MAKEWPARAM(ID_CANCEL, 0), 0);
     EXPECT_TRUE(d->canceled.load());
     EXPECT_EQ(cellText(list(), 3, 4), L"canceled");
+}
+
+// A big container's content is labelled in batches after the command returns,
+// so the window answers meanwhile; finished content keeps its own label, and
+// content listed only after the cancel is labelled as its row appears.
+TEST_F(MainWindowTest, CancelLabelsABigContainersRowsInBatches)
+{
+    const int LISTED = static_cast<int>(RELABEL_BATCH) * 2 + 10;
+    Job* container = addJob(L"big.zip", 10);
+    ASSERT_TRUE(container);
+    for (int i = 0; i < LISTED + 5; ++i)
+        ASSERT_TRUE(addJob(L"entry" + std::to_wstring(i) + L".png", 10, container));
+    Job* finished = jobs[2];
+    finished->state = JOB_DONE;
+    SendMessageW(window, WM_JOB_ADDED, LISTED, 0);
+    ASSERT_EQ(rowCount(list()), LISTED + 1);
+    SendMessageW(window, WM_JOB_STATE, 0, reinterpret_cast<LPARAM>(finished));
+    ASSERT_EQ(cellText(list(), 2, 4), L"OK");
+
+    selectOnly(0);
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(ID_CANCEL, 0), 0);
+    EXPECT_EQ(cellText(list(), 0, 4), L"canceled");
+    EXPECT_EQ(cellText(list(), LISTED, 4), L"pending") << "labelled before the command returned";
+    pumpPending();
+    for (int row = 1; row <= LISTED; ++row)
+        EXPECT_EQ(cellText(list(), row, 4), row == 2 ? L"OK" : L"canceled") << row;
+    SendMessageW(window, WM_JOB_ADDED, LISTED + 5, 0);
+    ASSERT_EQ(rowCount(list()), LISTED + 6);
+    for (int row = LISTED + 1; row <= LISTED + 5; ++row)
+        EXPECT_EQ(cellText(list(), row, 4), L"canceled") << row;
 }
 
 // A waiting container is held by no worker, so the cancel itself puts back the
