@@ -230,9 +230,9 @@ void relabelCanceledRows(MainWindow* main)
     size_t next = main->relabelNext;
     EnterCriticalSection(&jobList.lock);
     for (; next < end && next - main->relabelNext < RELABEL_BATCH; ++next) {
-        // A finished job keeps the label its end gave it.
+        // A job that finished with its result keeps its "OK".
         const Job* job = jobList.entries[next];
-        if (job->canceled.load() && job->state < JOB_FAILED)
+        if (job->canceled.load() && job->state != JOB_DONE)
             rows[count++] = next;
     }
     LeaveCriticalSection(&jobList.lock);

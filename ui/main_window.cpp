@@ -278,7 +278,7 @@ static void insertRows(MainWindow* main, HWND list, size_t end)
         setCellText(list, main->rowCount, 2, L"-");
         setCellText(list, main->rowCount, 3, actionDisplayText(static_cast<Action>(job->action)));
         // Content cancelled before its row existed.
-        bool canceled = job->canceled.load() && job->state < JOB_FAILED;
+        bool canceled = job->canceled.load() && job->state != JOB_DONE;
         setCellText(list, main->rowCount, 4, canceled ? L"canceled" : L"pending");
         ++main->rowCount;
     }
