@@ -257,6 +257,35 @@ static bool isScratchName(const wchar_t* name)
     return true;
 }
 
+// A removal that a console host held up (under Wine it keeps a tool's folder
+// for a moment after the tool) can take the content and the owner marker but
+// leave the folder itself. Such an empty folder holds nothing of anyone's; one
+// that has not changed for a while is no folder just made either, whose marker
+// follows its creation at once.
+const uint64_t EMPTY_FOLDER_AGE = 2 * 10000000ull; // 2 s in 100 ns units
+
+static bool isOldEmptyFolder(const wchar_t* folder, FILETIME lastWrite)
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    if (fileTimeValue(now) < fileTimeValue(lastWrite) + EMPTY_FOLDER_AGE)
+        return false;
+    wchar_t pattern[PATH_ROOM + 2];
+    if (!joinPath(pattern, PATH_ROOM + 2, folder, L"*"))
+        return false;
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW(pattern, &entry);
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    bool empty = true;
+    do {
+        if (!isDotName(entry.cFileName))
+            empty = false;
+    } while (empty && FindNextFileW(find, &entry));
+    FindClose(find);
+    return empty;
+}
+
 void removeStaleScratchDirs(const wchar_t* temporaryPath)
 {
     size_t baseLength = wcslen(temporaryPath);
@@ -275,7 +304,7 @@ void removeStaleScratchDirs(const wchar_t* temporaryPath)
             !isScratchName(entry.cFileName))
             continue;
         wmemcpy(path + baseLength, entry.cFileName, SCRATCH_NAME_LENGTH + 1);
-        if (ownerHasEnded(path))
+        if (ownerHasEnded(path) || isOldEmptyFolder(path, entry.ftLastWriteTime))
             deleteTree(path);
     } while (FindNextFileW(find, &entry));
     FindClose(find);

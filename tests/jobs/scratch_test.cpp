@@ -196,8 +196,17 @@ TEST(RemoveStaleScratchDirs, RemovesOnlyTheFoldersOfEndedInstances)
     std::wstring unreadable = temp + L"zarn0000000E";
     ASSERT_TRUE(CreateDirectoryW(unreadable.c_str(), nullptr));
     ASSERT_TRUE(writeTestFile(unreadable + L"\\owner.vell", garbled));
+    // An empty folder whose removal lost its marker goes once it is a few
+    // seconds old; a fresh one may be waiting for the marker of its maker.
+    std::wstring emptyOld = temp + L"zarn0000001A";
+    ASSERT_TRUE(CreateDirectoryW(emptyOld.c_str(), nullptr));
+    Sleep(2500);
+    std::wstring emptyFresh = temp + L"zarn0000001B";
+    ASSERT_TRUE(CreateDirectoryW(emptyFresh.c_str(), nullptr));
 
     removeStaleScratchDirs(temp.c_str());
+    EXPECT_FALSE(testPathExists(emptyOld));
+    EXPECT_TRUE(testPathExists(emptyFresh));
 
     for (const Case& c : table) {
         SCOPED_TRACE(testing::Message() << c.name);
