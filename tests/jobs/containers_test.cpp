@@ -97,14 +97,14 @@ protected:
     // A job as the adder makes it, appended to the global list.
     Job* addJob(const std::wstring& path, FileKind kind, Action action, uint8_t option0)
     {
-        TestJob spec;
-        spec.path = path;
-        spec.kind = kind;
-        spec.action = action;
-        spec.options[0] = option0;
-        spec.temporaryPath = settings.general_tempPath;
-        spec.append = true;
-        Job* job = createTestJob(spec);
+        TestJob record;
+        record.path = path;
+        record.kind = kind;
+        record.action = action;
+        record.options[0] = option0;
+        record.temporaryPath = settings.general_tempPath;
+        record.append = true;
+        Job* job = createTestJob(record);
         EXPECT_NE(job, nullptr);
         return job;
     }

@@ -57,14 +57,14 @@ std::vector<MSG> takeNotifications(HWND window)
 Job* addTestJob(const std::wstring& path, Action action, const wchar_t* temporaryPath, Job* parent,
                 HWND window)
 {
-    TestJob spec;
-    spec.path = path;
-    spec.action = action;
-    spec.temporaryPath = temporaryPath;
-    spec.parent = parent;
-    spec.window = window;
-    spec.append = true;
-    return createTestJob(spec);
+    TestJob record;
+    record.path = path;
+    record.action = action;
+    record.temporaryPath = temporaryPath;
+    record.parent = parent;
+    record.window = window;
+    record.append = true;
+    return createTestJob(record);
 }
 
 bool jobFinished(const Job* job)

@@ -259,12 +259,12 @@ TEST_F(Workers, StoppingAllWorkersWakesAWorkerStillChoosing)
     // slow. Records only: no scratch folders, nothing to run.
     setWorkerCount(0);
     for (int i = 0; i < 20000; ++i) {
-        TestJob spec;
-        spec.pending = false;
-        spec.append = true;
+        TestJob fields;
+        fields.pending = false;
+        fields.append = true;
         Job* records[2];
         for (Job*& record : records) {
-            record = createTestJob(spec);
+            record = createTestJob(fields);
             ASSERT_NE(record, nullptr);
         }
         records[1]->parent = records[0]; // pending, but never ready

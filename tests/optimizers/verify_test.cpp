@@ -219,13 +219,13 @@ protected:
             CreateDirectoryW(folder.c_str(), nullptr);
             CreateDirectoryW((folder + L"\\docs").c_str(), nullptr);
             writeBytes(changed, readBytes(samplePath(L"other.txt")));
-            TestJob spec;
-            spec.path = changed;
-            spec.parent = job;
-            spec.action = row.pipeline == ZIP_CONTENT_DELETED ? ACTION_DELETE : ACTION_MINIFY_XML;
-            spec.pending = false;
-            spec.append = true;
-            Job* content = createTestJob(spec);
+            TestJob record;
+            record.path = changed;
+            record.parent = job;
+            record.action = row.pipeline == ZIP_CONTENT_DELETED ? ACTION_DELETE : ACTION_MINIFY_XML;
+            record.pending = false;
+            record.append = true;
+            Job* content = createTestJob(record);
             if (!content)
                 return false;
             content->state = JOB_DONE;

@@ -2,12 +2,12 @@
 // The one way tests build a Job record: what analyzeFile makes, and what a
 // worker adds before it runs the job, chosen field by field.
 //
-//   TestJob spec;
-//   spec.path = file;                       // size and file times are read from it
-//   spec.action = ACTION_OPTIMIZE_PNG;
-//   spec.temporaryPath = temp.c_str();      // a fresh scratch folder below it
-//   spec.append = true;                     // into the global job list, the pool woken
-//   Job* job = createTestJob(spec);
+//   TestJob record;
+//   record.path = file;                       // size and file times are read from it
+//   record.action = ACTION_OPTIMIZE_PNG;
+//   record.temporaryPath = temp.c_str();      // a fresh scratch folder below it
+//   record.append = true;                     // into the global job list, the pool woken
+//   Job* job = createTestJob(record);
 #include <windows.h>
 #include <stdint.h>
 #include <string>
@@ -30,7 +30,7 @@ struct TestJob {
 };
 
 // Null when the scratch folder, the log file or the list could not take it.
-Job* createTestJob(const TestJob& spec);
+Job* createTestJob(const TestJob& record);
 // A job with a log file in an existing scratch folder, as a worker holds it.
 Job* createTestJob(const std::wstring& scratchDir, HWND window = nullptr);
 // For a job not in the global list: closes its log and frees it (not its folder).

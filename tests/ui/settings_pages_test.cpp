@@ -181,10 +181,10 @@ protected:
 
     void addJob(JobState state)
     {
-        TestJob spec;
-        spec.pending = false;
-        spec.append = true;
-        Job* job = createTestJob(spec);
+        TestJob record;
+        record.pending = false;
+        record.append = true;
+        Job* job = createTestJob(record);
         ASSERT_NE(job, nullptr);
         job->state = state;
     }

@@ -172,17 +172,17 @@ Job* MainWindowTest::addJob(const std::wstring& name, uint64_t size, Job* parent
 {
     std::wstring scratch = folder + L"\\job" + std::to_wstring(jobs.size());
     CreateDirectoryW(scratch.c_str(), nullptr);
-    TestJob spec;
-    spec.path = folder + L"\\" + name;
-    spec.size = size;
-    spec.kind = KIND_PNG;
-    spec.action = ACTION_OPTIMIZE_PNG;
-    spec.parent = parent;
-    spec.window = window;
-    spec.scratchDir = scratch;
-    spec.openLog = true;
-    spec.append = true;
-    Job* job = createTestJob(spec);
+    TestJob record;
+    record.path = folder + L"\\" + name;
+    record.size = size;
+    record.kind = KIND_PNG;
+    record.action = ACTION_OPTIMIZE_PNG;
+    record.parent = parent;
+    record.window = window;
+    record.scratchDir = scratch;
+    record.openLog = true;
+    record.append = true;
+    Job* job = createTestJob(record);
     if (job)
         jobs.push_back(job);
     return job;
