@@ -15,6 +15,7 @@
 #include <stdlib.h>
 #include <string>
 #include "base/file_util.h"
+#include "bench/bench_support.h"
 #include "jobs/adding.h"
 #include "jobs/job.h"
 #include "jobs/scratch.h"
@@ -34,31 +35,6 @@ AddingRun adding;
 bool adderDone = false;
 size_t jobsAdded = 0;
 
-uint64_t now()
-{
-    LARGE_INTEGER ticks;
-    QueryPerformanceCounter(&ticks);
-    return static_cast<uint64_t>(ticks.QuadPart);
-}
-
-double seconds(uint64_t ticks)
-{
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(ticks) / static_cast<double>(frequency.QuadPart);
-}
-
-bool writeFile(const std::wstring& path, const char* bytes, DWORD length)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, bytes, length, &written, nullptr) && written == length;
-    CloseHandle(file);
-    return ok;
-}
-
 // folder\dNNN\fNNNNN.bin, FILES_PER_FOLDER to a folder, each FILE_LENGTH bytes
 // starting with head (the rest is filler no sniffing recognises).
 bool makeTree(const std::wstring& folder, int files, const char* head, size_t headLength)
@@ -75,7 +51,7 @@ bool makeTree(const std::wstring& folder, int files, const char* head, size_t he
             if (!CreateDirectoryW(sub.c_str(), nullptr))
                 return false;
         }
-        if (!writeFile(sub + L"\\f" + std::to_wstring(i) + L".bin", bytes, FILE_LENGTH))
+        if (!writeWholeFile(sub + L"\\f" + std::to_wstring(i) + L".bin", bytes, FILE_LENGTH))
             return false;
     }
     return true;
@@ -98,7 +74,7 @@ double totalSeconds(const BareWalk& walk)
     uint64_t ticks = 0;
     for (uint64_t slice : walk.growthTicks)
         ticks += slice;
-    return seconds(ticks);
+    return ticksToSeconds(ticks);
 }
 
 // The same number of folders made FILES_PER_FOLDER to a folder: what making
@@ -115,11 +91,11 @@ double createInSmallFolders(const std::wstring& folder, int count)
         wchar_t name[16];
         swprintf(name, 16, L"\\zarn%08X", static_cast<unsigned>(i));
         std::wstring path = parent + name;
-        uint64_t start = now();
+        uint64_t start = benchTicks();
         CreateDirectoryW(path.c_str(), nullptr);
-        ticks += now() - start;
+        ticks += benchTicks() - start;
     }
-    return seconds(ticks);
+    return ticksToSeconds(ticks);
 }
 
 void makeExtraFolder(BareWalk* walk)
@@ -128,10 +104,10 @@ void makeExtraFolder(BareWalk* walk)
         wchar_t name[16];
         swprintf(name, 16, L"\\zarn%08X", static_cast<unsigned>(walk->made));
         std::wstring path = walk->target + name;
-        uint64_t start = now();
+        uint64_t start = benchTicks();
         bool made = CreateDirectoryW(path.c_str(), nullptr) != 0;
         int slice = walk->made / walk->sliceLength;
-        walk->growthTicks[slice < GROWTH_SLICES ? slice : GROWTH_SLICES - 1] += now() - start;
+        walk->growthTicks[slice < GROWTH_SLICES ? slice : GROWTH_SLICES - 1] += benchTicks() - start;
         walk->failed += !made;
     } else {
         wchar_t scratch[PATH_ROOM];
@@ -191,37 +167,31 @@ double addThroughAdder(const std::wstring& folder)
 {
     adderDone = false;
     jobsAdded = 0;
-    uint64_t start = now();
+    uint64_t start = benchTicks();
     if (!queuePath(&adding, folder.c_str()))
         return -1;
     MSG message;
     while (!adderDone && GetMessageW(&message, nullptr, 0, 0) > 0)
         DispatchMessageW(&message);
-    return seconds(now() - start);
+    return ticksToSeconds(benchTicks() - start);
 }
 
 // As teardown does; timed, because the scratch layout decides its cost too.
 double discardJobs()
 {
-    uint64_t start = now();
+    uint64_t start = benchTicks();
     EnterCriticalSection(&jobList.lock);
     removeScratchFolders(&jobList);
-    for (size_t i = 0; i < jobList.length; ++i) {
-        Job* job = jobList.entries[i];
-        release(job->logData);
-        release(job->path);
-        release(job);
-    }
-    clearJobList(&jobList);
     LeaveCriticalSection(&jobList.lock);
-    return seconds(now() - start);
+    releaseJobs(&jobList);
+    return ticksToSeconds(benchTicks() - start);
 }
 
 double timedWalk(const std::wstring& tree, BareWalk* walk, int* files)
 {
-    uint64_t start = now();
+    uint64_t start = benchTicks();
     *files = walkTree(tree, walk);
-    return seconds(now() - start);
+    return ticksToSeconds(benchTicks() - start);
 }
 
 void printRate(const char* what, double elapsed, int files, double floor)
@@ -300,7 +270,7 @@ int wmain(int argc, wchar_t** argv)
     printRate("bare walk + one folder each, all in one folder", walkFlat, walked, walk);
     printf("     folders made per second as that folder grows:");
     for (int i = 0; i < GROWTH_SLICES; ++i) {
-        double slice = seconds(flatWalk.growthTicks[i]);
+        double slice = ticksToSeconds(flatWalk.growthTicks[i]);
         printf(" %d-%d: %.0f%s", i * flatWalk.sliceLength, (i + 1) * flatWalk.sliceLength,
                slice > 0 ? flatWalk.sliceLength / slice : 0.0, i + 1 < GROWTH_SLICES ? "," : "\n");
     }

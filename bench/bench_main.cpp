@@ -19,12 +19,12 @@
 #include <string>
 #include <vector>
 #include "base/error_sink.h"
+#include "bench/bench_support.h"
 #include "runner/tool_runner.h"
 #include "runner/tool_names.h"
 
 namespace {
 
-const wchar_t SETTINGS_KEY[] = L"Software\\Zarn\u2019s Vell\\Optimizer";
 // A PNG signature and IHDR chunk: enough for the content check, and the no-op tools never decode it.
 const char TINY_PNG[] = "\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0\x1F\x15\xC4\x89";
 const DWORD TINY_PNG_LENGTH = sizeof(TINY_PNG) - 1;
@@ -39,69 +39,6 @@ const Tool PIPELINE_TOOLS[] = {
     {L"defluff", "stdin-to-stdout\n"},
     {L"DeflOpt", "deflopt-report 0\n"},
 };
-
-double seconds()
-{
-    LARGE_INTEGER now, frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-bool writeFile(const std::wstring& path, const char* bytes, DWORD length)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    bool ok = length == 0 || (WriteFile(file, bytes, length, &written, nullptr) && written == length);
-    CloseHandle(file);
-    return ok;
-}
-
-void removeTree(const std::wstring& folder)
-{
-    WIN32_FIND_DATAW found;
-    HANDLE listing = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (listing != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            std::wstring path = folder + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                removeTree(path);
-            else
-                DeleteFileW(path.c_str());
-        } while (FindNextFileW(listing, &found));
-        FindClose(listing);
-    }
-    RemoveDirectoryW(folder.c_str());
-}
-
-// Runs a command line to its end with its output discarded; the exit code, or ~0 when it did not start.
-DWORD runQuietly(std::wstring command, DWORD flags = 0)
-{
-    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING,
-                             0, nullptr);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
-    startup.hStdOutput = nul;
-    startup.hStdError = nul;
-    PROCESS_INFORMATION process = {};
-    DWORD code = ~0u;
-    if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup, &process)) {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    CloseHandle(nul);
-    return code;
-}
 
 size_t countRuns(const std::wstring& record)
 {
@@ -125,16 +62,8 @@ size_t countRuns(const std::wstring& record)
 
 bool setSettings(const std::wstring& temp)
 {
-    HKEY key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    DWORD one = 1;
-    RegSetValueExW(key, L"png_strategy", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof(one));
-    RegSetValueExW(key, L"general_tempPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(temp.c_str()),
-                   static_cast<DWORD>((temp.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    return true;
+    const BenchSetting values[] = {{L"png_strategy", 1}};
+    return storeBenchSettings(values, 1, temp);
 }
 
 bool discard(void*, uint32_t, uintptr_t)
@@ -206,7 +135,7 @@ int main()
         std::wstring stem = tools + L"\\" + tool.name;
         if (!CopyFileW(toolDouble.c_str(), (stem + L".exe").c_str(), FALSE) ||
             (tool.behavior[0] &&
-             !writeFile(stem + L".behavior", tool.behavior, static_cast<DWORD>(strlen(tool.behavior))))) {
+             !writeWholeFile(stem + L".behavior", tool.behavior, static_cast<DWORD>(strlen(tool.behavior))))) {
             fprintf(stderr, "cannot set up the tools folder %ls\n", tools.c_str());
             return 1;
         }
@@ -214,7 +143,7 @@ int main()
     std::wstring bare = tools + L"\\noop.exe";
     CopyFileW(toolDouble.c_str(), bare.c_str(), FALSE);
     std::wstring workPng = work + L"\\p.png";
-    writeFile(workPng, TINY_PNG, TINY_PNG_LENGTH);
+    writeWholeFile(workPng, TINY_PNG, TINY_PNG_LENGTH);
     if (!setSettings(temp)) {
         fprintf(stderr, "cannot write the settings\n");
         return 1;
@@ -231,22 +160,22 @@ int main()
     Tally pipeline[WORKER_RUNS] = {};
     std::wstring quotedBare = L"\"" + bare + L"\"";
     for (int round = 0; round < rounds; ++round) {
-        double start = seconds();
+        double start = benchSeconds();
         for (int i = 0; i < block; ++i)
             runQuietly(quotedBare);
-        plain.seconds += seconds() - start;
+        plain.seconds += benchSeconds() - start;
         plain.units += block;
 
-        start = seconds();
+        start = benchSeconds();
         for (int i = 0; i < block; ++i)
             runQuietly(quotedBare, CREATE_NO_WINDOW);
-        hidden.seconds += seconds() - start;
+        hidden.seconds += benchSeconds() - start;
         hidden.units += block;
 
-        start = seconds();
+        start = benchSeconds();
         for (int i = 0; i < block; ++i)
             runPipelineTools(work, workPng);
-        runner.seconds += seconds() - start;
+        runner.seconds += benchSeconds() - start;
         runner.units += block;
         runner.toolStarts += 3.0 * block;
 
@@ -255,7 +184,7 @@ int main()
             std::wstring input = root + L"\\in" + std::to_wstring(workers);
             CreateDirectoryW(input.c_str(), nullptr);
             for (int i = 0; i < block; ++i)
-                writeFile(input + L"\\p" + std::to_wstring(i) + L".png", TINY_PNG, TINY_PNG_LENGTH);
+                writeWholeFile(input + L"\\p" + std::to_wstring(i) + L".png", TINY_PNG, TINY_PNG_LENGTH);
             // Counted as a difference: a record that could not be deleted still counts right.
             for (const Tool& tool : PIPELINE_TOOLS) {
                 std::wstring record = tools + L"\\" + tool.name + L".record";
@@ -264,9 +193,9 @@ int main()
             }
             std::wstring command = L"\"" + batch + L"\" --tools \"" + tools + L"\" -j " +
                                    std::to_wstring(workers) + L" \"" + input + L"\"";
-            start = seconds();
+            start = benchSeconds();
             DWORD code = runQuietly(command);
-            pipeline[w].seconds += seconds() - start;
+            pipeline[w].seconds += benchSeconds() - start;
             pipeline[w].units += block;
             if (code != 0)
                 printf("  (VellBatch -j %d exited with %lu)\n", workers, static_cast<unsigned long>(code));

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string>
 #include "base/file_util.h"
+#include "bench/bench_support.h"
 #include "jobs/content.h"
 #include "jobs/job.h"
 #include "jobs/scratch.h"
@@ -27,39 +28,6 @@ namespace {
 const int WORKERS = 4;
 const DWORD ENTRY_LENGTH = 512;
 HWND notifications = nullptr;
-
-double seconds(uint64_t ticks)
-{
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(ticks) / static_cast<double>(frequency.QuadPart);
-}
-
-uint64_t now()
-{
-    LARGE_INTEGER ticks;
-    QueryPerformanceCounter(&ticks);
-    return static_cast<uint64_t>(ticks.QuadPart);
-}
-
-bool writeFile(const std::wstring& path, const char* bytes, DWORD length)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, bytes, length, &written, nullptr) && written == length;
-    CloseHandle(file);
-    return ok;
-}
-
-void pumpFor(DWORD milliseconds)
-{
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
-        DispatchMessageW(&message);
-    Sleep(milliseconds);
-}
 
 bool workersEnded()
 {
@@ -107,14 +75,8 @@ void discardJobs()
 {
     EnterCriticalSection(&jobList.lock);
     removeScratchFolders(&jobList);
-    for (size_t i = 0; i < jobList.length; ++i) {
-        Job* job = jobList.entries[i];
-        release(job->logData);
-        release(job->path);
-        release(job);
-    }
     LeaveCriticalSection(&jobList.lock);
-    clearJobList(&jobList);
+    releaseJobs(&jobList);
 }
 
 // One container whose unpacked folder already holds `entries` Thumbs.db files,
@@ -122,7 +84,7 @@ void discardJobs()
 bool runContainer(const std::wstring& root, int entries)
 {
     std::wstring archive = root + L"\\box" + std::to_wstring(entries) + L".zip";
-    if (!writeFile(archive, "PK\x03\x04", 4))
+    if (!writeWholeFile(archive, "PK\x03\x04", 4))
         return false;
     Job* container = createContainer(archive);
     if (!container)
@@ -133,10 +95,10 @@ bool runContainer(const std::wstring& root, int entries)
     bool made = CreateDirectoryW(content.c_str(), nullptr) != 0;
     for (int i = 0; made && i < entries; ++i) {
         std::wstring folder = content + L"\\d" + std::to_wstring(i);
-        uint64_t start = now();
+        uint64_t start = benchTicks();
         made = CreateDirectoryW(folder.c_str(), nullptr) != 0;
-        folderTicks += now() - start;
-        made = made && writeFile(folder + L"\\Thumbs.db", entry, ENTRY_LENGTH);
+        folderTicks += benchTicks() - start;
+        made = made && writeWholeFile(folder + L"\\Thumbs.db", entry, ENTRY_LENGTH);
     }
     size_t index = 0;
     if (!made || !appendJob(&jobList, container, &index)) {
@@ -148,14 +110,14 @@ bool runContainer(const std::wstring& root, int entries)
     jobList.choosingTicks = 0;
     jobList.choices = 0;
     LeaveCriticalSection(&jobList.lock);
-    uint64_t start = now();
+    uint64_t start = benchTicks();
     setWorkerCount(WORKERS);
     while (!finalState(container))
-        pumpFor(5);
-    uint64_t wall = now() - start;
+        pumpMessagesFor(5);
+    uint64_t wall = benchTicks() - start;
     setWorkerCount(0);
     while (!workersEnded())
-        pumpFor(5);
+        pumpMessagesFor(5);
 
     EnterCriticalSection(&jobList.lock);
     uint64_t choosing = jobList.choosingTicks;
@@ -166,9 +128,9 @@ bool runContainer(const std::wstring& root, int entries)
     LeaveCriticalSection(&jobList.lock);
     printf("%6d entries: choosing %8.3f s in %7llu choices (%6.2f us each); wall %7.2f s;"
            " Wine made %d folders in %6.2f s (%5.0f us each)\n",
-           entries, seconds(choosing), static_cast<unsigned long long>(choices),
-           choices ? seconds(choosing) * 1e6 / static_cast<double>(choices) : 0.0, seconds(wall), entries,
-           seconds(folderTicks), entries ? seconds(folderTicks) * 1e6 / entries : 0.0);
+           entries, ticksToSeconds(choosing), static_cast<unsigned long long>(choices),
+           choices ? ticksToSeconds(choosing) * 1e6 / static_cast<double>(choices) : 0.0, ticksToSeconds(wall), entries,
+           ticksToSeconds(folderTicks), entries ? ticksToSeconds(folderTicks) * 1e6 / entries : 0.0);
     if (done != static_cast<size_t>(entries))
         printf("        only %zu of %d content jobs ended done\n", done, entries);
     fflush(stdout);

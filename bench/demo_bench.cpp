@@ -13,43 +13,12 @@
 #include <string>
 #include <vector>
 #include "base/error_sink.h"
+#include "bench/bench_support.h"
 #include "optimizers/verify.h"
 #include "runner/tool_runner.h"
 #include "settings/settings.h"
 
 namespace {
-
-const wchar_t SETTINGS_KEY[] = L"Software\\Zarn\u2019s Vell\\Optimizer";
-
-double seconds()
-{
-    LARGE_INTEGER now, frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-void removeTree(const std::wstring& folder)
-{
-    WIN32_FIND_DATAW found;
-    HANDLE listing = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (listing != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            std::wstring path = folder + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                removeTree(path);
-            } else {
-                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(path.c_str());
-            }
-        } while (FindNextFileW(listing, &found));
-        FindClose(listing);
-    }
-    RemoveDirectoryW(folder.c_str());
-}
 
 bool copyFolder(const std::wstring& from, const std::wstring& to)
 {
@@ -72,46 +41,12 @@ bool copyFolder(const std::wstring& from, const std::wstring& to)
     return copied;
 }
 
-DWORD runQuietly(std::wstring command)
-{
-    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING,
-                             0, nullptr);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
-    startup.hStdOutput = nul;
-    startup.hStdError = nul;
-    PROCESS_INFORMATION process = {};
-    DWORD code = ~0u;
-    if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    CloseHandle(nul);
-    return code;
-}
-
 // The demo's settings: the defaults, with ZIP and gzip files optimized.
 bool setSettings(const std::wstring& temp, DWORD verify)
 {
-    HKEY key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    const DWORD one = 1;
-    RegSetValueExW(key, L"zip_strategy", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof(one));
-    RegSetValueExW(key, L"gzip_strategy", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof(one));
-    RegSetValueExW(key, L"png_strategy", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof(one));
-    RegSetValueExW(key, L"general_verifyResults", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&verify),
-                   sizeof(verify));
-    RegSetValueExW(key, L"general_tempPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(temp.c_str()),
-                   static_cast<DWORD>((temp.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    return true;
+    const BenchSetting values[] = {
+        {L"zip_strategy", 1}, {L"gzip_strategy", 1}, {L"png_strategy", 1}, {L"general_verifyResults", verify}};
+    return storeBenchSettings(values, sizeof(values) / sizeof(values[0]), temp);
 }
 
 bool endsWith(const std::wstring& name, const wchar_t* ending)
@@ -169,10 +104,10 @@ double timeChecks(const std::wstring& samples, const std::wstring& results, cons
         std::wstring name = found.cFileName;
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             continue;
-        double start = seconds();
+        double start = benchSeconds();
         if (verifyOne(name, samples + L"\\" + name, results + L"\\" + name, work, &sink))
             ++*checked;
-        spent += seconds() - start;
+        spent += benchSeconds() - start;
     } while (FindNextFileW(listing, &found));
     FindClose(listing);
     return spent;
@@ -216,9 +151,9 @@ int main()
                 return 1;
             }
             std::wstring command = L"\"" + batch + L"\" --tools \"" + tools + L"\" \"" + input + L"\"";
-            double start = seconds();
+            double start = benchSeconds();
             DWORD code = runQuietly(command);
-            double elapsed = seconds() - start;
+            double elapsed = benchSeconds() - start;
             total[verify] += elapsed;
             failures += code != 0;
             printf("  round %d, verification %-3s: %7.1f s (exit code %lu)\n", round, verify ? "on" : "off", elapsed,

@@ -18,6 +18,7 @@
 #include <stdlib.h>
 #include <atomic>
 #include <string>
+#include "bench/bench_support.h"
 #include "runner/tool_names.h"
 #include "settings/settings.h"
 
@@ -35,25 +36,6 @@ const DWORD THUMBS_LENGTH = 512;
 // The drop record sits past a page start: the program frees it with GlobalFree,
 // which under Wine looks at the bytes just before it.
 const SIZE_T DROP_OFFSET = 64;
-
-double now()
-{
-    LARGE_INTEGER ticks, frequency;
-    QueryPerformanceCounter(&ticks);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(ticks.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-bool writeFile(const std::wstring& path, const void* bytes, DWORD length)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, bytes, length, &written, nullptr) && written == length;
-    CloseHandle(file);
-    return ok;
-}
 
 bool exists(const std::wstring& path)
 {
@@ -101,10 +83,10 @@ bool prepareFiles(const std::wstring& root, int files)
         std::wstring folder = root + L"\\f" + std::to_wstring(i / FILES_PER_FOLDER);
         if (i % FILES_PER_FOLDER == 0)
             CreateDirectoryW(folder.c_str(), nullptr);
-        if (!writeFile(folder + L"\\image" + std::to_wstring(i) + L".png", png, sizeof(png)))
+        if (!writeWholeFile(folder + L"\\image" + std::to_wstring(i) + L".png", png, sizeof(png)))
             return false;
     }
-    return writeFile(done, "", 0);
+    return writeWholeFile(done, "", 0);
 }
 
 uint64_t pathBytes(const std::wstring& root, int files)
@@ -128,7 +110,7 @@ bool prepareContainer(const std::wstring& work, const std::wstring& program, int
     *archive = folder + L"\\box.zip";
     std::wstring thumbs = work + L"\\thumbs.template";
     char entry[THUMBS_LENGTH] = "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1";
-    if (!writeFile(*archive, "PK\x03\x04", 4) || !writeFile(thumbs, entry, THUMBS_LENGTH))
+    if (!writeWholeFile(*archive, "PK\x03\x04", 4) || !writeWholeFile(thumbs, entry, THUMBS_LENGTH))
         return false;
     std::string behavior;
     std::string from = "\"" + utf8(thumbs) + "\"";
@@ -144,21 +126,13 @@ bool prepareContainer(const std::wstring& work, const std::wstring& program, int
     }
     std::wstring tools = program.substr(0, program.rfind(L'\\')) + L"\\tools\\";
     DeleteFileW((tools + L"7z.record").c_str());
-    return writeFile(tools + L"7z.behavior", behavior.data(), static_cast<DWORD>(behavior.size()));
+    return writeWholeFile(tools + L"7z.behavior", behavior.data(), static_cast<DWORD>(behavior.size()));
 }
 
 void storeSettings(const std::wstring& scratch)
 {
-    HKEY key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return;
-    DWORD one = 1;
-    RegSetValueExW(key, L"zip_strategy", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof(one));
-    RegSetValueExW(key, L"zip_recursive", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof(one));
-    RegSetValueExW(key, L"general_tempPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(scratch.c_str()),
-                   static_cast<DWORD>((scratch.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
+    const BenchSetting values[] = {{L"zip_strategy", 1}, {L"zip_recursive", 1}};
+    storeBenchSettings(values, sizeof(values) / sizeof(values[0]), scratch);
 }
 
 struct Program {
@@ -333,12 +307,12 @@ struct Probe {
 DWORD WINAPI probeThread(void* parameter)
 {
     Probe* probe = static_cast<Probe*>(parameter);
-    double start = now();
+    double start = benchSeconds();
     while (!probe->stop.load()) {
-        double sent = now();
+        double sent = benchSeconds();
         DWORD_PTR result = 0;
         LRESULT answered = SendMessageTimeoutW(probe->window, WM_NULL, 0, 0, SMTO_NORMAL, PROBE_LIMIT, &result);
-        double waited = now() - sent;
+        double waited = benchSeconds() - sent;
         ++probe->sent;
         if (!answered)
             ++probe->unanswered;
@@ -346,7 +320,7 @@ DWORD WINAPI probeThread(void* parameter)
             probe->longest = waited;
             probe->longestAt = sent - start;
         }
-        double next = sent + PROBE_PERIOD / 1000.0 - now();
+        double next = sent + PROBE_PERIOD / 1000.0 - benchSeconds();
         if (next > 0)
             Sleep(static_cast<DWORD>(next * 1000.0));
     }
@@ -379,12 +353,12 @@ bool statusIs(const Program& program, const wchar_t* text)
 // Closes the window as the user would and waits for the teardown.
 double closeProgram(Program* program)
 {
-    double start = now();
+    double start = benchSeconds();
     PostMessageW(program->window, WM_CLOSE, 0, 0);
     WaitForSingleObject(program->process.hProcess, INFINITE);
     CloseHandle(program->process.hProcess);
     CloseHandle(program->process.hThread);
-    return now() - start;
+    return benchSeconds() - start;
 }
 
 double kib(double bytes)
@@ -406,7 +380,7 @@ bool measureAdding(const std::wstring& programPath, const std::wstring& files, i
     MemoryFigures before = memoryOf(program.process.hProcess);
     Probe probe;
     startProbe(&probe, program.window);
-    double start = now();
+    double start = benchSeconds();
     if (!dropPath(program, files)) {
         stopProbe(&probe);
         fprintf(stderr, "cannot drop the folder\n");
@@ -424,17 +398,17 @@ bool measureAdding(const std::wstring& programPath, const std::wstring& files, i
         if (analyzing)
             seenAnalyzing = true;
         else if (seenAnalyzing && analyzed == 0)
-            analyzed = now() - start;
+            analyzed = benchSeconds() - start;
         if (rows >= static_cast<size_t>(count) && status == L" Paused.")
             break;
-        if (trace && now() - traced > 5) {
-            traced = now();
+        if (trace && benchSeconds() - traced > 5) {
+            traced = benchSeconds();
             printf("    %6.1f s: %zu rows\n", traced - start, rows);
             fflush(stdout);
         }
         Sleep(200);
     }
-    double added = now() - start;
+    double added = benchSeconds() - start;
     stopProbe(&probe);
     Sleep(2000);
     MemoryFigures after = memoryOf(program.process.hProcess);
@@ -473,7 +447,7 @@ bool measureContainer(const std::wstring& programPath, const std::wstring& archi
     Sleep(2000);
     Probe probe;
     startProbe(&probe, program.window);
-    double start = now();
+    double start = benchSeconds();
     if (!dropPath(program, archive)) {
         stopProbe(&probe);
         fprintf(stderr, "cannot drop the archive\n");
@@ -487,7 +461,7 @@ bool measureContainer(const std::wstring& programPath, const std::wstring& archi
         quiet = ended ? quiet + 1 : 0;
         Sleep(ended ? 1000 : 200);
     }
-    double finished = now() - start;
+    double finished = benchSeconds() - start;
     stopProbe(&probe);
     size_t rows = rowCount(program);
     size_t ok = 0;
@@ -525,11 +499,11 @@ bool measureCancel(const std::wstring& programPath, const std::wstring& archive,
     startProbe(&probe, program.window);
     Sleep(500);
     selectRow(program, 0);
-    double start = now();
+    double start = benchSeconds();
     DWORD_PTR result = 0;
     SendMessageTimeoutW(program.window, WM_COMMAND, MAKEWPARAM(ID_CANCEL, 0), 0, SMTO_NORMAL, PROBE_LIMIT * 10,
                         &result);
-    double canceling = now() - start;
+    double canceling = benchSeconds() - start;
     // The content's rows are labelled by later messages; the probe runs on
     // until the sampled rows all show the outcome, or 30 s have passed.
     size_t canceled = 0;
@@ -540,7 +514,7 @@ bool measureCancel(const std::wstring& programPath, const std::wstring& archive,
         for (int row = 1; row <= entries; row += entries / 10 > 0 ? entries / 10 : 1)
             canceled += cellText(program, row, 4) == L"canceled" || cellText(program, row, 4) == L"OK";
     }
-    double labelled = now() - start;
+    double labelled = benchSeconds() - start;
     stopProbe(&probe);
     printf("  canceling that container once its entries are listed: the command took %.3f s, the rows were "
            "labelled after %.1f s; longest unanswered WM_NULL %.3f s; entries sampled canceled or already done: "

@@ -115,6 +115,9 @@ extern WorkerSlot workerSlots[MAX_WORKERS];
 void initJobList(JobList* list);
 // Releases the array (not the jobs) and leaves the list empty.
 void clearJobList(JobList* list);
+// Frees every job of a list no thread uses any more (log buffer and path too) and
+// empties the list; the logs must be closed and the scratch folders removed before.
+void releaseJobs(JobList* list);
 // Appends under the list lock; false when the array cannot grow.
 bool appendJob(JobList* list, Job* job, size_t* index);
 void resetWorkerSlots(HWND window);

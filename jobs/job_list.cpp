@@ -32,6 +32,19 @@ void clearJobList(JobList* list)
     LeaveCriticalSection(&list->lock);
 }
 
+void releaseJobs(JobList* list)
+{
+    EnterCriticalSection(&list->lock);
+    for (size_t i = 0; i < list->length; ++i) {
+        Job* job = list->entries[i];
+        release(job->logData);
+        release(job->path);
+        release(job);
+    }
+    LeaveCriticalSection(&list->lock);
+    clearJobList(list);
+}
+
 bool appendJob(JobList* list, Job* job, size_t* index)
 {
     bool appended = false;

@@ -83,12 +83,6 @@ void discardAllJobs()
 {
     EnterCriticalSection(&jobList.lock);
     removeScratchFolders(&jobList);
-    for (size_t i = 0; i < jobList.length; ++i) {
-        Job* job = jobList.entries[i];
-        release(job->logData);
-        release(job->path);
-        release(job);
-    }
     LeaveCriticalSection(&jobList.lock);
-    clearJobList(&jobList);
+    releaseJobs(&jobList);
 }
