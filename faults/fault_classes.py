@@ -9,13 +9,21 @@ RUN_LIMIT_S = 600  # a run over the samples takes well under a minute; more is a
 
 
 class Context:
-    def __init__(self, build, work, n):
+    def __init__(self, build, work, n, deadline=None):
         self.build, self.work, self.n = build, work, n
+        self.deadline = deadline  # time.monotonic() after which no further round starts
         self.temp = os.path.join(work, "temp")
         # A process naming one of these (every tool gets its scratch files' paths) or working
         # below one is a tool of a run here, or a Linux tool the kit started for one.
         self.markers = [work + "/", h.windows_path(work) + "\\"]
         self.duration = None
+
+    def out_of_time(self, row, rounds_run):
+        """True, with a note on the row, once FAULTS_MINUTES have passed."""
+        if self.deadline is None or time.monotonic() <= self.deadline:
+            return False
+        row.note("%d of %d rounds run: FAULTS_MINUTES ran out" % (rounds_run, self.n))
+        return True
 
     def folder(self, name):
         path = os.path.join(self.work, name)
@@ -46,7 +54,7 @@ def next_start(ctx, row, folder, run, label):
         row.note("%s: the next run hung" % label)
     out, err = batch.output()
     for fields in h.lines_of(out):
-        if not h.is_ok(fields[4]):
+        if h.is_failure(fields[4]):
             row.failures += 1
             row.visible += 1  # its own line says so
             row.note("%s: next run: %s %s" % (label, os.path.basename(fields[0].replace("\\", "/")), fields[4]))
@@ -71,6 +79,8 @@ def disturbed_rounds(ctx, row, name, disturb):
     run = os.path.join(folder, "run")
     duration = ctx.full_run_seconds()
     for round_number in range(ctx.n):
+        if ctx.out_of_time(row, round_number):
+            break
         label = "round %d" % round_number
         h.fresh_copy(SAMPLE_NAMES, run)
         h.clear_folder(ctx.temp)
@@ -116,17 +126,7 @@ def interrupt_batch(ctx, row, batch, label):
         row.visible += 1
     else:
         row.note("%s: cancel not reported (exit %s, %d lines)" % (label, code, len(lines)))
-    stray = h.wait_for_no_tools(ctx.markers, 2)
-    # The kit starts the Linux tool beside its Windows shim; ending the shim cannot end
-    # it, which is the kit's limit, not the program's: only Windows processes count.
-    windows = [p for p in stray if h.is_windows_process(p[1])]
-    if windows:
-        row.failures += 1
-        row.note("%s: %d tool process(es) outlived the canceled run: %s" % (label, len(windows), windows[0][1][:120]))
-    if len(stray) > len(windows):
-        row.note("%s: the kit's Linux tool outlived its ended shim (a limit of the kit): %s" % (
-            label, [p for p in stray if p not in windows][0][1][:80]))
-    h.end_processes(stray)
+    h.end_stray_tools(ctx.markers, 2, row, label, "the canceled run")
     for fields in lines:
         if not h.is_ok(fields[4]) and fields[2] != "-":
             row.note("%s: a failed job claims a result: %s" % (label, "\t".join(fields)))

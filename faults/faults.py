@@ -3,13 +3,15 @@
 and gives one row of the table.
 Usage: faults.py BUILD_DIR WORK_DIR   (run-faults.sh prepares the Wine prefix)
 FAULTS_N: rounds of the random classes (default 200); FAULTS_CLASSES: names to run;
-FAULTS_SEED: the random seed (default: the time, printed)."""
+FAULTS_SEED: the random seed (default: the time, printed); FAULTS_MINUTES: no round of a
+random class starts after that many minutes (the row says how many ran)."""
 import os, platform, random, signal, sys, time
 
 import harness as h
 import fault_classes
 
 N = int(os.environ.get("FAULTS_N", "200"))
+MINUTES = float(os.environ.get("FAULTS_MINUTES", "0"))
 
 
 class Row:
@@ -25,6 +27,7 @@ class Row:
         self.not_run = None
 
     def note(self, text):
+        print("  %s: %s" % (self.name, text), flush=True)
         if len(self.notes) < 40:
             self.notes.append(text)
         elif len(self.notes) == 40:
@@ -65,7 +68,8 @@ def main():
     random.seed(seed)
     print("faults: N=%d, seed %d" % (N, seed), flush=True)
     wanted = os.environ.get("FAULTS_CLASSES", "").split()
-    context = fault_classes.Context(build, work, N)
+    deadline = time.monotonic() + MINUTES * 60 if MINUTES > 0 else None
+    context = fault_classes.Context(build, work, N, deadline)
     rows = []
     started = time.monotonic()
     for name, run in fault_classes.CLASSES:

@@ -92,6 +92,15 @@ def is_ok(status):
     return status == "OK" or status.startswith("OK (")
 
 
+# What a run says of a file it rightly leaves alone: stamped by an earlier run, or of
+# a kind the settings do not optimize.
+RIGHTLY_SKIPPED = ("already optimized", "no action for this kind")
+
+
+def is_failure(status):
+    return not is_ok(status) and status not in RIGHTLY_SKIPPED
+
+
 def fresh_copy(names, folder, source=SAMPLES):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
@@ -221,3 +230,18 @@ def read_or_none(path):
 def is_windows_process(command_line):
     """Wine shows a Windows program's command line with its DOS path first."""
     return len(command_line) > 2 and command_line[1:3] == ":\\"
+
+
+def end_stray_tools(markers, seconds, row, label, outlived):
+    """Ends the run's tools still running after the given seconds; each Windows one is a
+    failure of the row. The kit starts the Linux tool beside its Windows shim and ending
+    the shim cannot end it: that is the kit's limit, not the program's, and only noted."""
+    stray = wait_for_no_tools(markers, seconds)
+    windows = [p for p in stray if is_windows_process(p[1])]
+    if windows:
+        row.failures += 1
+        row.note("%s: %d tool process(es) outlived %s: %s" % (label, len(windows), outlived, windows[0][1][:120]))
+    if len(stray) > len(windows):
+        row.note("%s: the kit's Linux tool outlived its ended shim (a limit of the kit): %s" % (
+            label, [p for p in stray if p not in windows][0][1][:80]))
+    end_processes(stray)

@@ -207,15 +207,7 @@ def close_window(ctx, row, window, label):
         row.note("%s: the window's process ended with %s" % (label, code))
     else:
         print("window-storms %s: closed in %.1f s" % (label, time.monotonic() - started), flush=True)
-    stray = h.wait_for_no_tools(ctx.markers, 5)
-    windows = [p for p in stray if h.is_windows_process(p[1])]
-    if windows:
-        row.failures += 1
-        row.note("%s: %d tool process(es) outlived the window: %s" % (label, len(windows), windows[0][1][:120]))
-    if len(stray) > len(windows):
-        row.note("%s: the kit's Linux tool outlived its ended shim (a limit of the kit): %s" % (
-            label, [p for p in stray if p not in windows][0][1][:80]))
-    h.end_processes(stray)
+    h.end_stray_tools(ctx.markers, 5, row, label, "the window")
     return code == 0
 
 
@@ -240,4 +232,6 @@ def window_storms(ctx, row):
     run = os.path.join(folder, "run")
     names = sorted(os.listdir(h.SAMPLES))
     for round_number in range(ctx.n):
+        if ctx.out_of_time(row, round_number):
+            break
         window_round(ctx, row, folder, run, names, "round %d" % round_number)
