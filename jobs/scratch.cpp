@@ -286,6 +286,28 @@ static bool isOldEmptyFolder(const wchar_t* folder, FILETIME lastWrite)
     return empty;
 }
 
+struct ScratchName {
+    wchar_t text[SCRATCH_NAME_LENGTH + 1];
+};
+
+// Folders whose removal failed, tried again with one shared patience: an ended
+// instance's tool can leave a console host holding its folder for a moment, and
+// a folder that lost its marker to a half-done removal would be found no more.
+static void removeResisting(wchar_t* path, size_t baseLength, ScratchName* names, size_t count)
+{
+    ULONGLONG start = GetTickCount64();
+    while (count > 0 && GetTickCount64() - start < SCRATCH_REMOVAL_PATIENCE_MS) {
+        Sleep(SCRATCH_REMOVAL_RETRY_MS);
+        size_t left = 0;
+        for (size_t i = 0; i < count; ++i) {
+            wmemcpy(path + baseLength, names[i].text, SCRATCH_NAME_LENGTH + 1);
+            if (!deleteTree(path))
+                names[left++] = names[i];
+        }
+        count = left;
+    }
+}
+
 void removeStaleScratchDirs(const wchar_t* temporaryPath)
 {
     size_t baseLength = wcslen(temporaryPath);
@@ -298,14 +320,28 @@ void removeStaleScratchDirs(const wchar_t* temporaryPath)
     HANDLE find = FindFirstFileW(path, &entry);
     if (find == INVALID_HANDLE_VALUE)
         return;
+    ScratchName* resisting = nullptr;
+    size_t count = 0;
+    size_t capacity = 0;
     do {
         DWORD attributes = entry.dwFileAttributes;
         if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
             !isScratchName(entry.cFileName))
             continue;
         wmemcpy(path + baseLength, entry.cFileName, SCRATCH_NAME_LENGTH + 1);
-        if (ownerHasEnded(path) || isOldEmptyFolder(path, entry.ftLastWriteTime))
-            deleteTree(path);
+        if (!(ownerHasEnded(path) || isOldEmptyFolder(path, entry.ftLastWriteTime)) || deleteTree(path))
+            continue;
+        if (count == capacity) {
+            size_t grown = capacity * 2 + 8;
+            ScratchName* larger = static_cast<ScratchName*>(reallocate(resisting, grown, sizeof(ScratchName), nullptr));
+            if (!larger)
+                continue;
+            resisting = larger;
+            capacity = grown;
+        }
+        wmemcpy(resisting[count++].text, entry.cFileName, SCRATCH_NAME_LENGTH + 1);
     } while (FindNextFileW(find, &entry));
     FindClose(find);
+    removeResisting(path, baseLength, resisting, count);
+    release(resisting);
 }

@@ -217,6 +217,37 @@ TEST(RemoveStaleScratchDirs, RemovesOnlyTheFoldersOfEndedInstances)
     removeTestFolder(temp);
 }
 
+// As a tool's console host holds its folder for a moment after the tool under
+// Wine: a handle that does not share deletion, closed a little later.
+DWORD WINAPI closeHandleLater(void* handle)
+{
+    Sleep(400);
+    CloseHandle(static_cast<HANDLE>(handle));
+    return 0;
+}
+
+TEST(RemoveStaleScratchDirs, AFolderHeldForAMomentGoesOnceLetGo)
+{
+    std::wstring temp = makeTestFolder(L"held") + L"\\";
+    std::wstring folder = temp + L"zarn0000002A";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(writeTestFile(folder + L"\\x.png", "a copy of the user's file"));
+    // This process's id with another creation time: an ended instance whose id was reused.
+    std::string ended = std::to_string(GetCurrentProcessId()) + " " +
+                        std::to_string(creationTimeOf(GetCurrentProcess()) - 1);
+    ASSERT_TRUE(writeTestFile(folder + L"\\owner.vell", ended));
+    HANDLE held = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    HANDLE closer = CreateThread(nullptr, 0, closeHandleLater, held, 0, nullptr);
+    ASSERT_NE(closer, nullptr);
+    removeStaleScratchDirs(temp.c_str());
+    WaitForSingleObject(closer, INFINITE);
+    CloseHandle(closer);
+    EXPECT_FALSE(testPathExists(folder)) << "a folder that lost its marker to the first try is never found again";
+    removeTestFolder(temp);
+}
+
 TEST(FileRoutines, NamesAndComparisons)
 {
     EXPECT_STREQ(fileNameOfPath(L"C:\\a\\b.png"), L"b.png");
