@@ -290,13 +290,18 @@ struct ScratchName {
     wchar_t text[SCRATCH_NAME_LENGTH + 1];
 };
 
+// Start-up waits for held folders only briefly: a folder that resists for good
+// (no rights to it) would otherwise delay every start. One held longer loses its
+// marker but, empty, goes at a later start.
+const DWORD STALE_REMOVAL_PATIENCE_MS = 1000;
+
 // Folders whose removal failed, tried again with one shared patience: an ended
 // instance's tool can leave a console host holding its folder for a moment, and
 // a folder that lost its marker to a half-done removal would be found no more.
 static void removeResisting(wchar_t* path, size_t baseLength, ScratchName* names, size_t count)
 {
     ULONGLONG start = GetTickCount64();
-    while (count > 0 && GetTickCount64() - start < SCRATCH_REMOVAL_PATIENCE_MS) {
+    while (count > 0 && GetTickCount64() - start < STALE_REMOVAL_PATIENCE_MS) {
         Sleep(SCRATCH_REMOVAL_RETRY_MS);
         size_t left = 0;
         for (size_t i = 0; i < count; ++i) {

@@ -13,7 +13,7 @@ bool deleteTreePatiently(const wchar_t* path);
 // Deletes the scratch folders under temporaryPath whose owner marker names a
 // process that has ended, and empty ones a few seconds old; folders of running
 // processes and unmarked ones with content stay. A folder that resists is tried
-// again for a few seconds.
+// again for a second.
 void removeStaleScratchDirs(const wchar_t* temporaryPath);
 // Closes every job's log and removes its scratch folder; the caller holds the
 // list's lock and no worker runs. False when some folder could not be removed.
