@@ -173,15 +173,18 @@ static void reportCannotLaunch(const char* toolName, DWORD error, const ErrorSin
     reportText(sink, line);
 }
 
-// Passes the tool's output on chunk by chunk until the pipe is broken, that is
-// until every holder of a write end has let go. Besides the tool that may be a
+// Passes the tool's output on chunk by chunk until the tool has ended and the
+// pipe is empty. Whatever the tool, or a helper it started, wrote before the end
+// is in the pipe by then. Other holders of a write end may outlive the tool: a
 // helper it started, or under Wine the console host made for a tool started
-// without a window, which holds the tool's handles (the caller's output file too)
-// for a moment after the tool. Waiting for the break lets the caller use that
-// file at once; the wait after the tool's end is bounded, because such a host
-// can outlive a tool killed while starting, and ends early for a cancelled job,
-// whose files nobody uses any more.
-static void passOutput(HANDLE readEnd, HANDLE process, const ErrorSink* sink)
+// without a window, which holds the tool's handles (the caller's files too) for
+// some 50 ms after it, seconds on a loaded machine. When the caller gave the tool
+// a file, the loop waits on for the pipe to break, that is for every holder to
+// let go, so the caller can use that file at once; the wait is bounded, because
+// such a host can outlive a tool killed while starting, and ends early for a
+// cancelled job, whose files nobody uses any more. Without caller files nothing
+// the caller needs is held, and the next tool can start at once.
+static void passOutput(HANDLE readEnd, HANDLE process, bool callerFiles, const ErrorSink* sink)
 {
     char chunk[CHUNK_LENGTH + 1];
     ULONGLONG endedAt = 0;
@@ -196,6 +199,8 @@ static void passOutput(HANDLE readEnd, HANDLE process, const ErrorSink* sink)
             if (endedAt == 0) {
                 if (WaitForSingleObject(process, OUTPUT_POLL_MILLISECONDS) == WAIT_OBJECT_0)
                     endedAt = GetTickCount64();
+            } else if (!callerFiles) {
+                return;
             } else if (GetTickCount64() - endedAt >= AFTER_END_GRACE_MILLISECONDS ||
                        !report(sink, SINK_TEXT_CHECKPOINT, reinterpret_cast<uintptr_t>(""))) {
                 return;
@@ -310,7 +315,7 @@ uint32_t runTool(const char* toolName, const wchar_t* arguments, const wchar_t* 
 
     report(sink, SINK_TOOL_STARTED, reinterpret_cast<uintptr_t>(process));
 
-    passOutput(readEnd, process, sink);
+    passOutput(readEnd, process, standardInput || standardOutput, sink);
 
     WaitForSingleObject(process, INFINITE);
     DWORD exitCode = 0;

@@ -119,6 +119,41 @@ TEST_F(ToolRunnerTest, OutputReachesTheLogVerbatim)
                          "one\r\ntwo\b\b3\xE2\x80\xA6\nproblem\n\nexit code 00000000\n");
 }
 
+// A helper that the tool leaves running holds the output pipe for a while. What
+// the helper and the tool wrote before the tool's end reaches the log whole
+// either way. Without caller files the runner returns at the tool's end; with a
+// file it waits until the helper lets go, so the caller can use the file at once.
+TEST_F(ToolRunnerTest, AHelperHoldingThePipeDelaysOnlyACallerWithFiles)
+{
+    const struct {
+        const char* tool;
+        bool callerFile;
+        const char* holdMilliseconds;
+        bool helperDoneAtReturn;
+    } cases[] = {{TOOL_OPTIPNG, false, "8000", false}, {TOOL_ADVZIP, true, "3000", true}};
+    const std::string digits(30000, '7');
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.callerFile ? "caller file" : "no caller file");
+        Job* target = newJob(each.callerFile ? L"with-file" : L"without-file");
+        ASSERT_NE(target, nullptr);
+        std::wstring done = std::wstring(target->scratchDir) + L"\\holder.done";
+        ASSERT_TRUE(tools.install(each.tool, std::string("spawn-holder ") + each.holdMilliseconds +
+                                                    " from the helper\\n\nstderr-repeat 3000 7777777777\n"));
+        HANDLE output = each.callerFile ? openScratchFile(tools.work(L"held.txt"), CREATE_ALWAYS) : nullptr;
+        EXPECT_EQ(run(each.tool, nullptr, target, nullptr, output), 0u);
+        EXPECT_EQ(pathExists(done), each.helperDoneAtReturn);
+        std::string expected = header(each.tool) + (each.callerFile ? "" : "from the helper\n") + digits +
+                               "\nexit code 00000000\n";
+        EXPECT_EQ(logFileBytes(target), expected);
+        if (output)
+            CloseHandle(output);
+        // The helper's own end, before the job's folder goes.
+        for (int waited = 0; waited < 3000 && !pathExists(done); ++waited)
+            Sleep(10);
+        EXPECT_TRUE(pathExists(done));
+    }
+}
+
 TEST_F(ToolRunnerTest, StandardOutputGoesToTheGivenFileAndStandardErrorToTheLog)
 {
     ASSERT_TRUE(tools.install(TOOL_DEFLOPT, "stdout into the file\\n\nstderr into the log\\n\n"));
@@ -440,9 +475,13 @@ TEST_F(ToolRunnerTest, ToolsStartedTogetherDoNotHoldEachOthersPipes)
         while (started.load() < 2)
             YieldProcessor();
         // Back-to-back starts keep a pipe of this thread open while the slow
-        // tool is being created.
+        // tool is being created. Given a file, the runner waits for the pipe to
+        // break, so each run's end says whether anyone else held it.
+        HANDLE output = openScratchFile(tools.work(L"quick.txt"), CREATE_ALWAYS);
         for (int i = 0; i < 6; ++i)
-            EXPECT_EQ(runTool(TOOL_OPTIPNG, nullptr, quickJob->scratchDir, nullptr, nullptr, false, &quickSink), 0u);
+            EXPECT_EQ(runTool(TOOL_OPTIPNG, nullptr, quickJob->scratchDir, nullptr, output, false, &quickSink), 0u);
+        if (output)
+            CloseHandle(output);
     });
     quick.join();
     ASSERT_TRUE(waitForCalls(tools, TOOL_ECT, 1));

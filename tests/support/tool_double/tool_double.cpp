@@ -15,10 +15,15 @@
 //   stdout TEXT            write TEXT to standard output
 //   stderr TEXT            write TEXT to standard error
 //   stdout-repeat N TEXT   write TEXT N times to standard output
+//   stderr-repeat N TEXT   write TEXT N times to standard error
 //   stdin-to-stdout        copy what was read on standard input to standard output
 //   cat FILE               copy a file to standard output
 //   sleep MS               pause
 //   hang                   wait until killed
+//   spawn-holder MS TEXT   start a helper that inherits the standard handles, writes
+//                          TEXT to standard output, holds the handles for MS ms and
+//                          then creates "holder.done" in the working folder; the run
+//                          goes on once TEXT is written
 //   write FILE TEXT        replace the file's content with TEXT (creating it)
 //   append FILE TEXT       append TEXT to the file (creating it)
 //   copy FILE FILE         copy the first file over the second
@@ -276,6 +281,47 @@ bool changeSize(const std::wstring& path, int64_t delta, bool toZero)
     return true;
 }
 
+// The helper of "spawn-holder": this program again, with "--holder MS EVENT".
+void spawnHolder(const Run& run, std::string rest)
+{
+    uint64_t holdMilliseconds = parseNumber(takeWord(&rest));
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    HANDLE written = CreateEventW(&inheritable, TRUE, FALSE, nullptr);
+    std::wstring commandLine = L"\"" + run.base + L".exe\" --holder " +
+                               std::to_wstring(holdMilliseconds) + L" " +
+                               std::to_wstring(reinterpret_cast<uintptr_t>(written)) + L" " +
+                               fromUtf8(rest);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION holder = {};
+    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &holder)) {
+        HANDLE waits[] = {written, holder.hProcess};
+        WaitForMultipleObjects(2, waits, FALSE, 60000);
+        CloseHandle(holder.hThread);
+        CloseHandle(holder.hProcess);
+    }
+    CloseHandle(written);
+}
+
+int runHolder(const std::vector<std::wstring>& arguments)
+{
+    DWORD holdMilliseconds = static_cast<DWORD>(_wtoi64(arguments[2].c_str()));
+    HANDLE written = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(_wtoi64(arguments[3].c_str())));
+    std::wstring text;
+    for (size_t i = 4; i < arguments.size(); ++i)
+        text += (i > 4 ? L" " : L"") + arguments[i];
+    writeAll(GetStdHandle(STD_OUTPUT_HANDLE), unescape(toUtf8(text)));
+    SetEvent(written);
+    Sleep(holdMilliseconds);
+    writeFileBytes(L"holder.done", std::string(), false);
+    return 0;
+}
+
 void execute(const Run& run, const std::string& command, std::string rest)
 {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -286,13 +332,13 @@ void execute(const Run& run, const std::string& command, std::string rest)
         writeAll(out, unescape(rest));
     } else if (command == "stderr") {
         writeAll(err, unescape(rest));
-    } else if (command == "stdout-repeat") {
+    } else if (command == "stdout-repeat" || command == "stderr-repeat") {
         uint64_t count = parseNumber(takeWord(&rest));
         std::string text = unescape(rest);
         std::string block;
         for (uint64_t i = 0; i < count; ++i)
             block += text;
-        writeAll(out, block);
+        writeAll(command == "stdout-repeat" ? out : err, block);
     } else if (command == "stdin-to-stdout") {
         writeAll(out, run.input);
     } else if (command == "cat") {
@@ -303,6 +349,8 @@ void execute(const Run& run, const std::string& command, std::string rest)
         Sleep(static_cast<DWORD>(parseNumber(rest)));
     } else if (command == "hang") {
         Sleep(INFINITE);
+    } else if (command == "spawn-holder") {
+        spawnHolder(run, rest);
     } else if (command == "write" || command == "append") {
         std::wstring path = resolveFile(run, takeWord(&rest));
         writeFileBytes(path, unescape(rest), command == "append");
@@ -461,6 +509,8 @@ int main()
         run.arguments.push_back(arguments[i]);
     if (arguments)
         LocalFree(arguments);
+    if (run.arguments.size() >= 4 && run.arguments[1] == L"--holder")
+        return runHolder(run.arguments);
 
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     if (input && input != INVALID_HANDLE_VALUE) {
