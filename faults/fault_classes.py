@@ -6,6 +6,7 @@ import harness as h
 SAMPLE_NAMES = sorted(os.listdir(h.SAMPLES))
 NO_JOB_BY_DEFAULT = {"drawing.svg"}  # SVG minification is off by default
 RUN_LIMIT_S = 600  # a run over the samples takes well under a minute; more is a hang
+KILLED_RUN_TOOLS_S = 40  # the slowest tool call on a sample takes well under that
 
 
 class Context:
@@ -103,10 +104,13 @@ def disturbed_rounds(ctx, row, name, disturb):
 
 def kill_batch(ctx, row, batch, label):
     batch.kill()
-    # Tools the dead run started go on in their scratch folders, as on Windows; they end by themselves.
-    stray = h.wait_for_no_tools(ctx.markers, 120)
+    # Tools the dead run started go on in their scratch folders, as on Windows; they end by
+    # themselves. One Wine was starting at the moment of the kill never gets going (it waits
+    # for its dead parent): waiting longer than the slowest sample's tool only costs time.
+    stray = h.wait_for_no_tools(ctx.markers, KILLED_RUN_TOOLS_S)
     if stray:
-        row.note("%s: %d tool(s) still running 120 s after the kill" % (label, len(stray)))
+        row.note("%s: %d tool(s) still running %d s after the kill: %s" % (
+            label, len(stray), KILLED_RUN_TOOLS_S, stray[0][1][:100]))
         h.end_processes(stray)
 
 
