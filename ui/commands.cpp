@@ -189,7 +189,8 @@ void cancelJob(MainWindow* main, size_t index)
         return;
     Job* container = jobList.entries[index];
     markCanceled(container);
-    if (index < main->rowCount) {
+    // A finished job's file is optimized already; its row keeps saying so.
+    if (index < main->rowCount && container->state != JOB_DONE) {
         LVITEMW item = {};
         item.iSubItem = 4;
         item.pszText = const_cast<wchar_t*>(L"canceled");

@@ -179,6 +179,22 @@ TEST_F(MainWindowTest, CancelingAWaitingContainerMakesItsFileReadOnlyAgain)
     }
 }
 
+// The file of a finished job is optimized already: "canceled" would say otherwise.
+TEST_F(MainWindowTest, CancelingAFinishedJobKeepsItsOK)
+{
+    Job* job = addJob(L"done.png", 10);
+    ASSERT_NE(job, nullptr);
+    job->state = JOB_DONE;
+    SendMessageW(window, WM_JOB_ADDED, 0, 0);
+    SendMessageW(window, WM_JOB_STATE, 0, reinterpret_cast<LPARAM>(job));
+    ASSERT_EQ(cellText(list(), 0, 4), L"OK");
+    selectOnly(0);
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(ID_CANCEL, 0), 0);
+    pumpPending();
+    EXPECT_EQ(cellText(list(), 0, 4), L"OK");
+    EXPECT_TRUE(job->canceled.load());
+}
+
 TEST_F(MainWindowTest, CanceledPendingJobNeverRuns)
 {
     Job* job = addJob(L"never.png", 10);
