@@ -71,7 +71,7 @@ def next_start(ctx, row, folder, run, label):
     left = h.leftovers(run, ctx.temp)
     row.leftovers += len(left)
     for path in left[:2]:
-        row.note("%s: left after the next start: %s" % (label, os.path.relpath(path, ctx.work)))
+        row.note("%s: left after the next start: %s" % (label, h.shown(path, ctx.work)))
 
 
 def disturbed_rounds(ctx, row, name, disturb):
@@ -254,7 +254,7 @@ def misbehaving_tools(ctx, row):
         left = h.leftovers(run, ctx.temp)
         row.leftovers += len(left)
         for path in left[:2]:
-            row.note("%s: left behind: %s" % (name, os.path.relpath(path, ctx.work)))
+            row.note("%s: left behind: %s" % (name, h.shown(path, ctx.work)))
         print("tools %s: exit %s, %d lines, %d claiming a saving, %d changed" % (
             name, code, len(h.lines_of(out)), saved_claims, len(changed)), flush=True)
 
@@ -368,10 +368,10 @@ def bad_input(ctx, row):
     left = h.leftovers(run, ctx.temp)
     row.leftovers += len(left)
     for path in left[:2]:
-        row.note("left behind: %s" % os.path.relpath(path, ctx.work))
+        row.note("left behind: %s" % h.shown(path, ctx.work))
     for path in h.kit_leftovers(ctx.temp):
         row.note("the kit's Linux 7zz wrote a name Windows cannot see (not counted): %s" %
-                 os.path.relpath(path, ctx.work))
+                 h.shown(path, ctx.work))
 
 
 CLASSES.append(("bad-input", bad_input))
@@ -461,7 +461,7 @@ def names(ctx, row):
     left = h.leftovers(run, ctx.temp)
     row.leftovers += len(left)
     for path in left[:2]:
-        row.note("left behind: %s" % os.path.relpath(path, ctx.work))
+        row.note("left behind: %s" % h.shown(path, ctx.work))
     print("names: exit %s, %d lines" % (code, len(lines)), flush=True)
 
 
@@ -534,7 +534,7 @@ def full_disk(ctx, row):
             left = [p for p in h.leftovers(run, ctx.temp) if not p.endswith("filler.bin")]
             row.leftovers += len(left)
             for path in left[:2]:
-                row.note("%s full: left behind: %s" % (what, os.path.relpath(path, ctx.work)))
+                row.note("%s full: left behind: %s" % (what, h.shown(path, ctx.work)))
             print("full disk, %s with %d bytes free: exit %s, %d lines, %d not OK" % (
                 what, free, code, len(shown), sum(not h.is_ok(f[4]) for f in h.lines_of(out))), flush=True)
         finally:
@@ -654,7 +654,7 @@ def changing_files(ctx, row):
     left = h.leftovers(run, ctx.temp)
     row.leftovers += len(left)
     for path in left[:2]:
-        row.note("left behind: %s" % os.path.relpath(path, ctx.work))
+        row.note("left behind: %s" % h.shown(path, ctx.work))
 
 
 CLASSES.insert(len(CLASSES) - 1, ("changing-files", changing_files))

@@ -163,6 +163,16 @@ def leftovers(folder, temp):
     return found
 
 
+def shown(path, work):
+    """A leftover's path below the work folder, with what a folder holds: whether its
+    owner marker stayed tells which removal it escaped."""
+    text = os.path.relpath(path, work)
+    if os.path.isdir(path):
+        names = sorted(os.listdir(path))
+        text += " [%s]" % (", ".join(names[:4]) + (", …" if len(names) > 4 else "") if names else "empty")
+    return text
+
+
 def clear_folder(folder):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)

@@ -221,7 +221,7 @@ def check_round(ctx, row, run, names, label, closed):
     row.leftovers += len(left)
     for path in left[:2]:
         row.note("%s: left behind%s: %s" % (label, "" if closed else " (the window was killed)",
-                                            os.path.relpath(path, ctx.work)))
+                                            h.shown(path, ctx.work)))
 
 
 def window_storms(ctx, row):

@@ -75,8 +75,11 @@ static bool isDotName(const wchar_t* name)
     return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
 }
 
-// buffer holds the folder's path in its first length units.
-static bool deleteFolderContent(wchar_t* buffer, size_t length)
+// buffer holds the folder's path in its first length units. With keepMarker,
+// an owner marker directly inside goes last, and only when all else has gone: a
+// folder whose removal fails halfway still names its owner, so a later start
+// removes it; without the marker it would look like someone else's folder.
+static bool deleteFolderContent(wchar_t* buffer, size_t length, bool keepMarker)
 {
     if (length + 2 >= LONG_PATH_ROOM)
         return false;
@@ -91,9 +94,15 @@ static bool deleteFolderContent(wchar_t* buffer, size_t length)
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     }
     bool ok = true;
+    bool marker = false;
     do {
         if (isDotName(entry.cFileName))
             continue;
+        if (keepMarker && _wcsicmp(entry.cFileName, OWNER_MARKER_NAME) == 0 &&
+            !(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            marker = true;
+            continue;
+        }
         size_t nameLength = wcslen(entry.cFileName);
         if (length + 1 + nameLength + 1 >= LONG_PATH_ROOM) {
             ok = false;
@@ -106,7 +115,7 @@ static bool deleteFolderContent(wchar_t* buffer, size_t length)
             if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
                 ok = RemoveDirectoryW(buffer) && ok;
             else
-                ok = deleteFolderContent(buffer, length + 1 + nameLength) &&
+                ok = deleteFolderContent(buffer, length + 1 + nameLength, false) &&
                      RemoveDirectoryW(buffer) && ok;
         } else {
             if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
@@ -117,6 +126,15 @@ static bool deleteFolderContent(wchar_t* buffer, size_t length)
     } while (FindNextFileW(find, &entry));
     ok = GetLastError() == ERROR_NO_MORE_FILES && ok;
     FindClose(find);
+    if (marker && ok) {
+        size_t nameLength = wcslen(OWNER_MARKER_NAME);
+        if (length + 1 + nameLength + 1 >= LONG_PATH_ROOM)
+            return false;
+        buffer[length] = L'\\';
+        wmemcpy(buffer + length + 1, OWNER_MARKER_NAME, nameLength + 1);
+        ok = DeleteFileW(buffer);
+        buffer[length] = 0;
+    }
     return ok;
 }
 
@@ -152,7 +170,7 @@ bool deleteTree(const wchar_t* path)
             DWORD error = GetLastError();
             ok = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
         } else {
-            ok = deleteFolderContent(buffer, end) && RemoveDirectoryW(buffer);
+            ok = deleteFolderContent(buffer, end, true) && RemoveDirectoryW(buffer);
         }
     }
     release(buffer);

@@ -6,7 +6,8 @@ struct JobList;
 // Builds "<temporaryPath>zarnXXXXXXXX" into buffer (PATH_ROOM units) and creates
 // it with an owner marker naming this process.
 bool createScratchDir(wchar_t* buffer, const wchar_t* temporaryPath);
-// Deletes a folder and everything below it; a missing folder counts as success.
+// Deletes a folder and everything below it, an owner marker directly inside
+// last; a missing folder counts as success.
 bool deleteTree(const wchar_t* path);
 // deleteTree, tried again for a while when the folder resists (a tool just ended).
 bool deleteTreePatiently(const wchar_t* path);

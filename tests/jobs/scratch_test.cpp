@@ -5,6 +5,7 @@
 #include "support/test_files.h"
 #include <winioctl.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -114,6 +115,32 @@ TEST(DeleteTree, JunctionIsRemovedWithoutTouchingItsTarget)
     EXPECT_FALSE(testPathExists(root));
     EXPECT_EQ(readTestFile(target + L"\\keep.txt"), "precious");
     removeTestFolder(folder);
+}
+
+// A removal that fails halfway (a tool still holds a file) keeps the owner
+// marker: the folder is still known as an ended instance's and goes at a later start.
+TEST(DeleteTree, AFailedRemovalKeepsTheOwnerMarker)
+{
+    std::wstring parent = makeTestFolder(L"halfway");
+    std::wstring folder = parent + L"\\zarn0000003A";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(writeTestFile(folder + L"\\owner.vell", "1 1"));
+    // Many held files, so that the marker listed before any one of them would be caught.
+    std::vector<HANDLE> held;
+    for (int i = 0; i < 16; ++i) {
+        std::wstring file = folder + L"\\held" + std::to_wstring(i) + L".png";
+        ASSERT_TRUE(writeTestFile(file, "a copy a tool still has open"));
+        HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+        held.push_back(handle);
+    }
+    EXPECT_FALSE(deleteTree(folder.c_str()));
+    EXPECT_TRUE(testPathExists(folder + L"\\owner.vell"));
+    for (HANDLE handle : held)
+        CloseHandle(handle);
+    EXPECT_TRUE(deleteTree(folder.c_str()));
+    EXPECT_FALSE(testPathExists(folder));
+    removeTestFolder(parent);
 }
 
 TEST(CreateScratchDir, NamesAFreshFolderUnderTheTemporaryPath)
