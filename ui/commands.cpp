@@ -189,14 +189,8 @@ void cancelJob(MainWindow* main, size_t index)
         return;
     Job* container = jobList.entries[index];
     markCanceled(container);
-    // A finished job's file is optimized already; its row keeps saying so.
-    if (index < main->rowCount && container->state != JOB_DONE) {
-        LVITEMW item = {};
-        item.iSubItem = 4;
-        item.pszText = const_cast<wchar_t*>(L"canceled");
-        SendMessageW(GetDlgItem(main->window, ID_JOB_LIST), LVM_SETITEMTEXTW, index,
-                     reinterpret_cast<LPARAM>(&item));
-    }
+    if (index < main->rowCount && showsCanceled(container))
+        setCellText(GetDlgItem(main->window, ID_JOB_LIST), index, 4, L"canceled");
     // Content is appended after its container, so one pass over the later jobs
     // finds it at every depth; a pass for each content job would make a
     // container of 20,000 entries hold the window for seconds.
@@ -231,21 +225,15 @@ void relabelCanceledRows(MainWindow* main)
     size_t next = main->relabelNext;
     EnterCriticalSection(&jobList.lock);
     for (; next < end && next - main->relabelNext < RELABEL_BATCH; ++next) {
-        // A job that finished with its result keeps its "OK".
-        const Job* job = jobList.entries[next];
-        if (job->canceled.load() && job->state != JOB_DONE)
+        if (showsCanceled(jobList.entries[next]))
             rows[count++] = next;
     }
     LeaveCriticalSection(&jobList.lock);
     // Rows not listed yet are labelled as they are inserted.
     main->relabelNext = next < end ? next : main->relabelEnd;
     HWND list = GetDlgItem(main->window, ID_JOB_LIST);
-    for (size_t i = 0; i < count; ++i) {
-        LVITEMW item = {};
-        item.iSubItem = 4;
-        item.pszText = const_cast<wchar_t*>(L"canceled");
-        SendMessageW(list, LVM_SETITEMTEXTW, rows[i], reinterpret_cast<LPARAM>(&item));
-    }
+    for (size_t i = 0; i < count; ++i)
+        setCellText(list, rows[i], 4, L"canceled");
     if (main->relabelNext < main->relabelEnd)
         PostMessageW(main->window, WM_RELABEL_CANCELED, 0, 0);
 }

@@ -234,7 +234,12 @@ void refreshStatus(MainWindow* main)
     SetDlgItemTextW(main->window, ID_STATUS_LINE, text);
 }
 
-static void setCellText(HWND list, size_t row, int column, const wchar_t* text)
+bool showsCanceled(const Job* job)
+{
+    return job->canceled.load() && job->state != JOB_DONE;
+}
+
+void setCellText(HWND list, size_t row, int column, const wchar_t* text)
 {
     LVITEMW item = {};
     item.iSubItem = column;
@@ -278,8 +283,7 @@ static void insertRows(MainWindow* main, HWND list, size_t end)
         setCellText(list, main->rowCount, 2, L"-");
         setCellText(list, main->rowCount, 3, actionDisplayText(static_cast<Action>(job->action)));
         // Content cancelled before its row existed.
-        bool canceled = job->canceled.load() && job->state != JOB_DONE;
-        setCellText(list, main->rowCount, 4, canceled ? L"canceled" : L"pending");
+        setCellText(list, main->rowCount, 4, showsCanceled(job) ? L"canceled" : L"pending");
         ++main->rowCount;
     }
 }

@@ -12,6 +12,13 @@ const UINT WM_RELABEL_CANCELED = WM_APP + 16;
 // Rows one WM_RELABEL_CANCELED looks at, at most.
 const size_t RELABEL_BATCH = 256;
 
+struct Job;
+
+void setCellText(HWND list, size_t row, int column, const wchar_t* text);
+// Whether a job's row reads "canceled": cancelled, and not finished with its
+// result, whose file is optimized already. Under the job list lock.
+bool showsCanceled(const Job* job);
+
 // One row of the layout table, in dialog units.
 struct ControlPlacement {
     WORD id;
