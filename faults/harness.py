@@ -137,8 +137,10 @@ NOT_IN_WINDOWS_NAMES = set('\\:*?"<>|')
 def only_unseen_files(path):
     """True when the folder holds files and every one has a name no Windows program can
     see: the kit's Linux 7zz keeps a backslash in an entry name as a character (Windows'
-    7-Zip takes it as a separator), so the program cannot remove what it wrote."""
-    names = [n for _, _, files in os.walk(path) for n in files]
+    7-Zip takes it as a separator), so the program cannot remove what it wrote. The owner
+    marker stays beside them: a removal that cannot finish keeps it."""
+    names = [n for root, _, files in os.walk(path) for n in files
+             if not (root == path and n == "owner.vell")]
     return bool(names) and all(NOT_IN_WINDOWS_NAMES & set(n) for n in names)
 
 
