@@ -1,4 +1,5 @@
 #include "bench/bench_support.h"
+#include <psapi.h>
 #include "settings/settings.h"
 
 uint64_t benchTicks()
@@ -99,4 +100,24 @@ bool storeBenchSettings(const BenchSetting* values, size_t count, const std::wst
              stored;
     RegCloseKey(key);
     return stored;
+}
+
+MemoryFigures memoryOf(HANDLE process)
+{
+    MemoryFigures figures = {};
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof(counters);
+    if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters)))
+        figures.privateUsage = counters.PrivateUsage;
+    MEMORY_BASIC_INFORMATION region;
+    const char* address = nullptr;
+    while (VirtualQueryEx(process, address, &region, sizeof(region)) == sizeof(region)) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
+            figures.privateCommitted += region.RegionSize;
+        const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
+        if (next <= address)
+            break;
+        address = next;
+    }
+    return figures;
 }

@@ -26,3 +26,11 @@ struct BenchSetting {
 };
 // Stores the values and the temporary path in the program's own registry key.
 bool storeBenchSettings(const BenchSetting* values, size_t count, const std::wstring& temporaryPath);
+
+// A process's private memory: what GetProcessMemoryInfo says (0 under Wine for
+// another process) and the committed private regions, summed.
+struct MemoryFigures {
+    uint64_t privateUsage;
+    uint64_t privateCommitted;
+};
+MemoryFigures memoryOf(HANDLE process);

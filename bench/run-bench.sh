@@ -59,6 +59,12 @@ p5_run=()
   "$(winepath -w "$double")" "$(winepath -w "$p5_work")" "${BENCH_P5_FILES:-$p5_files}" \
   "${BENCH_P5_ENTRIES:-$p5_entries}"
 wineserver -w
+# The list view's own share of a job's memory, at the same row count.
+if [ "${BENCH_P5_FILES:-$p5_files}" -ge 5 ]; then
+  vell_build "$build" vell_bench_listview
+  "${p5_run[@]}" wine "$build/bench/vell_bench_listview.exe" "${BENCH_P5_FILES:-$p5_files}"
+  wineserver -w
+fi
 
 # ---- Further figures.
 vell_use_prefix "$build/bench/wineprefix"

@@ -268,31 +268,6 @@ bool dropPath(const Program& program, const std::wstring& path)
            PostMessageW(program.window, WM_DROPFILES, reinterpret_cast<WPARAM>(remote + DROP_OFFSET), 0);
 }
 
-struct MemoryFigures {
-    uint64_t privateUsage; // GetProcessMemoryInfo
-    uint64_t privateCommitted; // committed private regions, summed
-};
-
-MemoryFigures memoryOf(HANDLE process)
-{
-    MemoryFigures figures = {};
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof(counters);
-    if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters)))
-        figures.privateUsage = counters.PrivateUsage;
-    MEMORY_BASIC_INFORMATION region;
-    const char* address = nullptr;
-    while (VirtualQueryEx(process, address, &region, sizeof(region)) == sizeof(region)) {
-        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
-            figures.privateCommitted += region.RegionSize;
-        const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
-        if (next <= address)
-            break;
-        address = next;
-    }
-    return figures;
-}
-
 // Sends WM_NULL every PROBE_PERIOD ms and keeps the longest wait for an answer.
 struct Probe {
     HWND window;
