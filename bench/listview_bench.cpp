@@ -2,8 +2,10 @@
 // of five columns, filled as the window fills its job list (a file name, then
 // four cell texts a row, in batches with drawing off), and next to it the job
 // records alone, one heap block of a job's size a row, made after every row.
-// Committed private regions of this process are read at each checkpoint, so a
-// cost per row that grows with the row count shows up between checkpoints.
+// At each checkpoint this process's committed private regions and the live
+// blocks of its heap are read: the first is what the system pays, the second
+// what the rows use, and a cost per row that grows with the count shows up
+// between checkpoints.
 //   vell_bench_listview.exe ROWS
 #include <windows.h>
 #include <commctrl.h>
