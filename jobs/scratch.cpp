@@ -75,6 +75,29 @@ static bool isDotName(const wchar_t* name)
     return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
 }
 
+// True when the folder (its path in buffer's first length units) lists nothing
+// but the owner marker. A file deleted while another process holds it open
+// with deletion shared is only marked for deletion: it stays listed, and keeps
+// the folder from going, until that process lets go.
+static bool onlyMarkerLeft(wchar_t* buffer, size_t length)
+{
+    buffer[length] = L'\\';
+    buffer[length + 1] = L'*';
+    buffer[length + 2] = 0;
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW(buffer, &entry);
+    buffer[length] = 0;
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    bool alone = true;
+    do {
+        if (!isDotName(entry.cFileName) && _wcsicmp(entry.cFileName, OWNER_MARKER_NAME) != 0)
+            alone = false;
+    } while (alone && FindNextFileW(find, &entry));
+    FindClose(find);
+    return alone;
+}
+
 // buffer holds the folder's path in its first length units. With keepMarker,
 // an owner marker directly inside goes last, and only when all else has gone: a
 // folder whose removal fails halfway still names its owner, so a later start
@@ -126,6 +149,8 @@ static bool deleteFolderContent(wchar_t* buffer, size_t length, bool keepMarker)
     } while (FindNextFileW(find, &entry));
     ok = GetLastError() == ERROR_NO_MORE_FILES && ok;
     FindClose(find);
+    if (marker && ok && !onlyMarkerLeft(buffer, length))
+        ok = false;
     if (marker && ok) {
         size_t nameLength = wcslen(OWNER_MARKER_NAME);
         if (length + 1 + nameLength + 1 >= LONG_PATH_ROOM)

@@ -121,25 +121,37 @@ TEST(DeleteTree, JunctionIsRemovedWithoutTouchingItsTarget)
 // marker: the folder is still known as an ended instance's and goes at a later start.
 TEST(DeleteTree, AFailedRemovalKeepsTheOwnerMarker)
 {
+    // A holder that shares deletion lets the delete succeed, but the file stays
+    // listed until it lets go (a tool's listing file, held by its console host).
+    const struct {
+        const char* holder;
+        DWORD share;
+    } cases[] = {
+        {"shares reading only", FILE_SHARE_READ},
+        {"shares deletion", FILE_SHARE_READ | FILE_SHARE_DELETE},
+    };
     std::wstring parent = makeTestFolder(L"halfway");
-    std::wstring folder = parent + L"\\zarn0000003A";
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    ASSERT_TRUE(writeTestFile(folder + L"\\owner.vell", "1 1"));
-    // Many held files, so that the marker listed before any one of them would be caught.
-    std::vector<HANDLE> held;
-    for (int i = 0; i < 16; ++i) {
-        std::wstring file = folder + L"\\held" + std::to_wstring(i) + L".png";
-        ASSERT_TRUE(writeTestFile(file, "a copy a tool still has open"));
-        HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-        held.push_back(handle);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.holder);
+        std::wstring folder = parent + L"\\zarn0000003A";
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        ASSERT_TRUE(writeTestFile(folder + L"\\owner.vell", "1 1"));
+        // Many held files, so that the marker listed before any one of them would be caught.
+        std::vector<HANDLE> held;
+        for (int i = 0; i < 16; ++i) {
+            std::wstring file = folder + L"\\held" + std::to_wstring(i) + L".png";
+            ASSERT_TRUE(writeTestFile(file, "a copy a tool still has open"));
+            HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, c.share, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+            held.push_back(handle);
+        }
+        EXPECT_FALSE(deleteTree(folder.c_str()));
+        EXPECT_TRUE(testPathExists(folder + L"\\owner.vell"));
+        for (HANDLE handle : held)
+            CloseHandle(handle);
+        EXPECT_TRUE(deleteTree(folder.c_str()));
+        EXPECT_FALSE(testPathExists(folder));
     }
-    EXPECT_FALSE(deleteTree(folder.c_str()));
-    EXPECT_TRUE(testPathExists(folder + L"\\owner.vell"));
-    for (HANDLE handle : held)
-        CloseHandle(handle);
-    EXPECT_TRUE(deleteTree(folder.c_str()));
-    EXPECT_FALSE(testPathExists(folder));
     removeTestFolder(parent);
 }
 
