@@ -75,18 +75,26 @@ static bool isDotName(const wchar_t* name)
     return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
 }
 
+// The first entry of the folder whose path is buffer's first length units
+// (with room for two more); buffer holds that path again on return.
+static HANDLE findFirstInFolder(wchar_t* buffer, size_t length, WIN32_FIND_DATAW* entry)
+{
+    buffer[length] = L'\\';
+    buffer[length + 1] = L'*';
+    buffer[length + 2] = 0;
+    HANDLE find = FindFirstFileW(buffer, entry);
+    buffer[length] = 0;
+    return find;
+}
+
 // True when the folder (its path in buffer's first length units) lists nothing
 // but the owner marker. A file deleted while another process holds it open
 // with deletion shared is only marked for deletion: it stays listed, and keeps
 // the folder from going, until that process lets go.
 static bool onlyMarkerLeft(wchar_t* buffer, size_t length)
 {
-    buffer[length] = L'\\';
-    buffer[length + 1] = L'*';
-    buffer[length + 2] = 0;
     WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW(buffer, &entry);
-    buffer[length] = 0;
+    HANDLE find = findFirstInFolder(buffer, length, &entry);
     if (find == INVALID_HANDLE_VALUE)
         return false;
     bool alone = true;
@@ -106,12 +114,8 @@ static bool deleteFolderContent(wchar_t* buffer, size_t length, bool keepMarker)
 {
     if (length + 2 >= LONG_PATH_ROOM)
         return false;
-    buffer[length] = L'\\';
-    buffer[length + 1] = L'*';
-    buffer[length + 2] = 0;
     WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW(buffer, &entry);
-    buffer[length] = 0;
+    HANDLE find = findFirstInFolder(buffer, length, &entry);
     if (find == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
