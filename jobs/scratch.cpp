@@ -153,9 +153,9 @@ static bool deleteFolderContent(wchar_t* buffer, size_t length, bool keepMarker)
     } while (FindNextFileW(find, &entry));
     ok = GetLastError() == ERROR_NO_MORE_FILES && ok;
     FindClose(find);
-    if (marker && ok && !onlyMarkerLeft(buffer, length))
-        ok = false;
     if (marker && ok) {
+        if (!onlyMarkerLeft(buffer, length))
+            return false;
         size_t nameLength = wcslen(OWNER_MARKER_NAME);
         if (length + 1 + nameLength + 1 >= LONG_PATH_ROOM)
             return false;
